@@ -1,0 +1,34 @@
+// The byte link: one byte-stream channel (serial port or USB) under the
+// loader and HCI protocols, and the open/close operations of the serial and
+// USB tables.
+#pragma once
+#include <cstdint>
+
+enum link_kind_t : uint8_t {
+    LINK_SERIAL = 0,
+    LINK_USB = 1,
+};
+
+extern uint8_t link_kind;      // starts at LINK_SERIAL
+extern uint32_t packet_size;   // data bytes per loader request; starts at 16384
+
+constexpr uint32_t PACKET_SIZE_DEFAULT = 16384;
+
+// Bytes read (0..len). USB: len on success, else 0.
+uint16_t link_read(uint8_t* buf, uint16_t len);
+// Purges first, then writes; the count written.
+uint16_t link_write(const uint8_t* buf, uint16_t len);
+void link_purge();
+int32_t link_set_baudrate(uint32_t baud);
+// The serial read time-out; `ms` is left as the caller set it on failure.
+void link_get_timeout(uint32_t* ms);
+void link_set_timeout(uint32_t ms);
+
+// Reads DATA_SIZE_PER_PACKET into packet_size. Returns 0, or -1 after a
+// message when the value is 0 or its request does not fit the frame buffer.
+int32_t link_read_packet_size();
+
+int32_t serial_open(const char* name, uint32_t baud);
+int32_t serial_close();
+int32_t usb_open(const char* name, uint32_t ignored);
+int32_t usb_close();

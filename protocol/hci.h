@@ -1,0 +1,33 @@
+// HCI-mode programming: vendor commands and events spoken by the module's own
+// firmware before a loader runs.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t HCI_MAX_RW_BYTES = 244;        // read / program data per command
+constexpr uint32_t HCI_LOADER_CHUNK_BYTES = 252;  // loader download chunk
+constexpr uint32_t HCI_LOADER_MAX_BYTES = 255 * HCI_LOADER_CHUNK_BYTES;  // 64260
+constexpr uint32_t HCI_PAGE_BYTES = 2048;
+constexpr uint32_t FACTORY_IMAGE_ADDR = 0x804000;
+constexpr uint16_t FACTORY_IMAGE_ID = 0x278F;
+
+// 0; 1 wrong type; 2 wrong event code; 3 status not 0. `len` is the number of
+// event bytes actually received: fewer than a whole event fails.
+int32_t hci_check_event(const uint8_t* event, uint32_t len);
+
+int32_t hci_chip_erase();
+uint32_t hci_flash_id();
+int32_t hci_flash_init();
+int32_t hci_flash_unlock();
+int32_t hci_flash_prepare(uint32_t size, const uint8_t* image);
+int32_t hci_page_erase(uint32_t addr, uint32_t size);
+int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest);
+int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes);
+int32_t hci_verify(uint32_t addr, uint32_t len, const uint8_t* bytes);
+int32_t hci_detect_mode(uint32_t* mode);
+int32_t hci_set_baudrate(uint32_t baud);
+int32_t hci_wdg_reset(uint8_t ignored);
+int32_t hci_vendor_write(uint32_t addr, uint32_t value);
+int32_t hci_vendor_write_nowait(uint32_t addr, uint32_t value);
+int32_t hci_send_debug_password(const uint8_t password[16]);
+int32_t hci_download_loader(uint32_t size, const uint8_t* image);
+int32_t hci_download_fc_image(uint32_t size, const uint8_t* image);
