@@ -1,0 +1,286 @@
+// The dispatcher and the environment store, called directly.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "shell/cmd.h"
+#include "shell/env.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::vector<std::string> split(const char* line, int slots = CMD_MAX_ARGS + 1) {
+    char* array[CMD_MAX_ARGS + 1] = {};
+    int n = cmd_split(line, slots, array);
+    std::vector<std::string> words;
+    for (int i = 0; i < n; ++i) {
+        words.emplace_back(array[i]);
+        std::free(array[i]);
+    }
+    EXPECT_EQ(array[n], nullptr);
+    return words;
+}
+
+TEST(CmdSplit, SplitsAtBlanksOnly) {
+    struct Case {
+        const char* line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"connect  COM3   921600", {"connect", "COM3", "921600"}},
+        {"   ", {}},
+        {"", {}},
+        {"a\tb c", {"a\tb", "c"}},
+        {" lead trail ", {"lead", "trail"}},
+        {"1 2 3 4 5 6 7 8 9 10", {"1", "2", "3", "4", "5", "6", "7", "8"}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(split(c.line), c.words) << c.line;
+}
+
+TEST(CmdSplit, TooFewSlotsGivesNothing) {
+    char* array[2] = {reinterpret_cast<char*>(1), nullptr};
+    EXPECT_EQ(cmd_split("word", 1, array), 0);
+    EXPECT_EQ(array[0], nullptr);
+}
+
+TEST(CmdFind, PrefixRuleInTableOrder) {
+    struct Case {
+        const char* line;
+        const char* row;  // nullptr: no row
+    } cases[] = {
+        {"version", "ver"},          {"verify", "ver"},
+        {"pageerasexyz 1 2", "pageerase"}, {"loadfirmware a b", "loadfirmware"},
+        {"loadfw a b", "loadfw"},    {"extflashverify f 0", "extflashverify"},
+        {"quit", nullptr},           {" ver", nullptr},
+        {"VER", nullptr},            {"", nullptr},
+    };
+    for (const Case& c : cases) {
+        cmd_entry* row = cmd_find(c.line);
+        if (c.row == nullptr) {
+            EXPECT_EQ(row, nullptr) << c.line;
+            continue;
+        }
+        ASSERT_NE(row, nullptr) << c.line;
+        EXPECT_STREQ(row->name, c.row) << c.line;
+        for (int i = 0; i < row->argc; ++i) {
+            std::free(row->argv[i]);
+            row->argv[i] = nullptr;
+        }
+    }
+}
+
+TEST(CmdTable, EveryRowIsReachableByItsOwnName) {
+    for (int i = 0; i < CMD_TABLE_ROWS; ++i) {
+        for (int j = 0; j < i; ++j)
+            EXPECT_NE(std::string(cmd_table[i].name).rfind(cmd_table[j].name, 0), 0u)
+                << cmd_table[j].name << " hides " << cmd_table[i].name;
+    }
+}
+
+int32_t g_seen_argc;
+std::vector<std::string> g_seen_args;
+int32_t recording_handler(int32_t argc, char** argv) {
+    g_seen_argc = argc;
+    g_seen_args.assign(argv, argv + argc);
+    EXPECT_EQ(argv[argc], nullptr);
+    return 5;
+}
+
+TEST(CmdExecLine, HandsAtMostEightWordsAndReleasesThem) {
+    cmd_handler saved = cmd_table[0].handler;
+    cmd_table[0].handler = recording_handler;
+    CaptureStdout();
+    int32_t result = cmd_exec_line("ver 1 2 3 4 5 6 7 8 9");
+    std::string out = GetCapturedStdout();
+    cmd_table[0].handler = saved;
+    EXPECT_EQ(result, 5);
+    EXPECT_EQ(out, "-ERR: 5-\n");
+    EXPECT_EQ(g_seen_argc, 8);
+    EXPECT_EQ(g_seen_args.back(), "7");
+    for (int i = 0; i <= CMD_MAX_ARGS; ++i) EXPECT_EQ(cmd_table[0].argv[i], nullptr);
+}
+
+TEST(CmdExecLine, OutcomeLines) {
+    struct Case {
+        const char* line;
+        int32_t result;
+        const char* out;
+    } cases[] = {
+        {"ver", 0, "1.0.2.16\n-OK-\n"},
+        {"", 127, "Unknown command. 'help' for help\n-ERR: 127-\n"},
+        {"help nosuchcmd", 127, "Unknown command. 'help' for help\n-ERR: 127-\n"},
+        {"help pageerasexyz", 0, "Usage:\n\tpageerase [start addr] [size]\n-OK-\n"},
+        {"help loadfirmware", 0,
+         "Usage:\n\tloadfw fw_img ic_cut program_mode\n\tloadfw --autodetect fw_dir program_mode\n"
+         "\tloadfw --autodetect program_mode\n\tic cut: KVL4410A KVL4410C_A KVL4410C_B KVL4420B_V1 "
+         "KVL4420B_V2 KVL4420B_V3 KVL4420B_V3_SE\n-OK-\n"},
+        {"help device", 0,
+         "Usage:\n\tdevice [4410a/4410c/4420b]\n\t only available under SWD interface now.-OK-\n"},
+        {"shell", 1, "Missing parameter!\n-ERR: 1-\n"},
+    };
+    for (const Case& c : cases) {
+        CaptureStdout();
+        int32_t result = cmd_exec_line(c.line);
+        EXPECT_EQ(GetCapturedStdout(), c.out) << c.line;
+        EXPECT_EQ(result, c.result) << c.line;
+    }
+}
+
+// Each test runs in a fresh working directory, since "diag.env" lives there.
+class EnvStore : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/flint-env-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        env_clear();
+    }
+    void TearDown() override {
+        env_clear();
+        std::remove((dir_ + "/diag.env").c_str());
+        chmod(dir_.c_str(), 0700);
+        EXPECT_EQ(chdir(old_cwd_), 0);
+        rmdir(dir_.c_str());
+    }
+    static std::string listing() {
+        CaptureStdout();
+        env_print_all();
+        return GetCapturedStdout();
+    }
+    static void write_file(const std::string& text) {
+        std::ofstream(ENV_FILE, std::ios::binary) << text;
+    }
+    static std::string read_file() {
+        std::ifstream in(ENV_FILE, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string dir_;
+    char old_cwd_[4096];
+};
+
+TEST_F(EnvStore, SetTwiceKeepsOneSlotWithTheSecondValue) {
+    EXPECT_EQ(env_set("A", "1"), 0);
+    EXPECT_EQ(env_set("A", "2"), 0);
+    EXPECT_EQ(listing(), "A=2\n");
+}
+
+TEST_F(EnvStore, FreedSlotIsReusedInPlace) {
+    for (const char* n : {"S0", "S1", "S2", "S3", "S4"}) env_set(n, "v");
+    EXPECT_EQ(env_unset("S3"), 0);
+    EXPECT_EQ(env_set("NEW", "x"), 0);
+    EXPECT_EQ(listing(), "S0=v\nS1=v\nS2=v\nNEW=x\nS4=v\n");
+    EXPECT_EQ(env_table[3].name, std::string("NEW"));
+}
+
+TEST_F(EnvStore, ListsInSlotOrderNotSorted) {
+    env_set("zeta", "1");
+    env_set("alpha", "2");
+    EXPECT_EQ(listing(), "zeta=1\nalpha=2\n");
+}
+
+TEST_F(EnvStore, The257thNameIsRefused) {
+    for (int i = 0; i < ENV_SLOTS; ++i) ASSERT_EQ(env_set(("N" + std::to_string(i)).c_str(), "v"), 0);
+    EXPECT_EQ(env_set("N256", "v"), -1);
+    EXPECT_EQ(env_find("N256"), nullptr);
+    EXPECT_EQ(env_set("N0", "changed"), 0);  // an existing name still updates
+}
+
+TEST_F(EnvStore, UnknownNames) {
+    EXPECT_EQ(env_unset("nope"), -1);
+    char a0[] = "printenv", a1[] = "nope";
+    char* argv[] = {a0, a1, nullptr};
+    EXPECT_EQ(do_printenv(2, argv), -1);
+}
+
+TEST_F(EnvStore, LoadKeepsDuplicatesAndFirstWins) {
+    write_file("X=first\nX=second\n");
+    env_load();
+    EXPECT_EQ(listing(), "X=first\nX=second\n");
+    EXPECT_STREQ(env_find("X")->value, "first");
+}
+
+TEST_F(EnvStore, LoadSplitsAtFirstEqualsAndKeepsOddLines) {
+    write_file("a=b=c\nnoequals\n\n=onlyvalue\nlast=kept");
+    env_load();
+    EXPECT_EQ(listing(), "a=b=c\nnoequals=\n=\n=onlyvalue\nlast=kept\n");
+}
+
+TEST_F(EnvStore, NameWithEqualsComesBackShorter) {
+    env_set("k=v", "w");
+    ASSERT_EQ(env_save(), 0);
+    env_load();
+    EXPECT_EQ(env_find("k=v"), nullptr);
+    EXPECT_STREQ(env_find("k")->value, "v=w");
+}
+
+TEST_F(EnvStore, SaveAfterUnsetWritesTheRestConsecutively) {
+    env_set("A", "1");
+    env_set("B", "2");
+    env_set("C", "3");
+    env_unset("B");
+    ASSERT_EQ(env_save(), 0);
+    EXPECT_EQ(read_file(), "A=1\nC=3\n");
+    env_load();
+    EXPECT_STREQ(env_table[1].name, "C");
+}
+
+TEST_F(EnvStore, LoadStopsAfter256Lines) {
+    std::string text;
+    for (int i = 0; i < 300; ++i) text += "V" + std::to_string(i) + "=x\n";
+    write_file(text);
+    env_load();
+    EXPECT_NE(env_find("V255"), nullptr);
+    EXPECT_EQ(env_find("V256"), nullptr);
+}
+
+TEST_F(EnvStore, WindowsLineEndsAreDropped) {
+    write_file("A=1\r\nB=2\r\n");
+    env_load();
+    EXPECT_STREQ(env_find("A")->value, "1");
+    EXPECT_STREQ(env_find("B")->value, "2");
+}
+
+TEST_F(EnvStore, UnwritableFileFailsAndKeepsTheStore) {
+    if (geteuid() == 0) {
+        // root ignores permissions: make the file name a directory instead.
+        ASSERT_EQ(mkdir(ENV_FILE, 0700), 0);
+    } else {
+        ASSERT_EQ(chmod(dir_.c_str(), 0500), 0);
+    }
+    env_set("A", "1");
+    EXPECT_EQ(env_save(), -1);
+    EXPECT_EQ(listing(), "A=1\n");
+    rmdir(ENV_FILE);
+}
+
+TEST_F(EnvStore, HandlersCheckTheirArgumentCounts) {
+    char c0[] = "setenv", c1[] = "A", c2[] = "1", c3[] = "extra";
+    char* set3[] = {c0, c1, c2, nullptr};
+    char* set2[] = {c0, c1, nullptr};
+    char* set4[] = {c0, c1, c2, c3, nullptr};
+    EXPECT_EQ(do_setenv(2, set2), -1);
+    EXPECT_EQ(do_setenv(4, set4), -1);
+    EXPECT_EQ(do_setenv(3, set3), 0);
+    char u0[] = "unsetenv";
+    char* unset1[] = {u0, nullptr};
+    EXPECT_EQ(do_unsetenv(1, unset1), -1);
+    char p0[] = "printenv", p1[] = "A", p2[] = "B";
+    char* print3[] = {p0, p1, p2, nullptr};
+    CaptureStdout();
+    EXPECT_EQ(do_printenv(3, print3), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+}  // namespace
