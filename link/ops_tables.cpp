@@ -1,0 +1,180 @@
+// The five operations tables, the table in force and the interface names.
+// Each table lists its 24 slots in their fixed order, one slot a line, so a
+// slot is filled by editing its one line. nullptr marks an empty slot.
+#include "link/flash_ops.h"
+
+#include "link/link.h"
+#include "protocol/hci.h"
+#include "protocol/loader.h"
+#include "shell/console.h"
+
+namespace {
+
+const char* const MSG_SLOT_MISSING = "%s is not available on this link\n";
+const char* const MSG_SWD_MISSING =
+    "SWD link through a J-Link probe is not available in this build of flint\n";
+
+int32_t swd_open_unavailable(const char*, uint32_t) {
+    con_err("%s", MSG_SWD_MISSING);
+    return -1;
+}
+
+int32_t swd_close_unavailable() { return 0; }
+
+}  // namespace
+
+const char* const LINK_NAME_SERIAL = "com";
+const char* const LINK_NAME_USB = "usb";
+const char* const LINK_NAME_SWD = "swd";
+
+const flash_ops hci_ops = {
+    /* open */              serial_open,
+    /* close */             serial_close,
+    /* download_fw */       nullptr,
+    /* get_prop */          nullptr,
+    /* set_baudrate */      nullptr,
+    /* lock_baudrate */     nullptr,
+    /* page_erase */        nullptr,
+    /* chip_erase */        nullptr,
+    /* program */           nullptr,
+    /* read */              nullptr,
+    /* block64_erase */     nullptr,
+    /* flash_id */          nullptr,
+    /* ext_block32_erase */ nullptr,
+    /* ext_block64_erase */ nullptr,
+    /* ext_sector_erase */  nullptr,
+    /* ext_chip_erase */    nullptr,
+    /* ext_program */       nullptr,
+    /* ext_read */          nullptr,
+    /* ext_flash_id */      nullptr,
+    /* gdma_begin */        nullptr,
+    /* verify */            nullptr,
+    /* ext_verify */        nullptr,
+    /* efuse_burn */        nullptr,
+    /* reboot */            nullptr,
+};
+
+const flash_ops loader_ops = {
+    /* open */              serial_open,
+    /* close */             serial_close,
+    /* download_fw */       nullptr,
+    /* get_prop */          nullptr,
+    /* set_baudrate */      nullptr,
+    /* lock_baudrate */     nullptr,
+    /* page_erase */        nullptr,
+    /* chip_erase */        nullptr,
+    /* program */           nullptr,
+    /* read */              nullptr,
+    /* block64_erase */     nullptr,
+    /* flash_id */          nullptr,
+    /* ext_block32_erase */ nullptr,
+    /* ext_block64_erase */ nullptr,
+    /* ext_sector_erase */  nullptr,
+    /* ext_chip_erase */    nullptr,
+    /* ext_program */       nullptr,
+    /* ext_read */          nullptr,
+    /* ext_flash_id */      nullptr,
+    /* gdma_begin */        nullptr,
+    /* verify */            nullptr,
+    /* ext_verify */        nullptr,
+    /* efuse_burn */        nullptr,
+    /* reboot */            nullptr,
+};
+
+const flash_ops fcimg_ops = {
+    /* open */              serial_open,
+    /* close */             serial_close,
+    /* download_fw */       nullptr,
+    /* get_prop */          nullptr,
+    /* set_baudrate */      nullptr,
+    /* lock_baudrate */     nullptr,
+    /* page_erase */        nullptr,
+    /* chip_erase */        nullptr,
+    /* program */           nullptr,
+    /* read */              nullptr,
+    /* block64_erase */     nullptr,
+    /* flash_id */          nullptr,
+    /* ext_block32_erase */ nullptr,
+    /* ext_block64_erase */ nullptr,
+    /* ext_sector_erase */  nullptr,
+    /* ext_chip_erase */    nullptr,
+    /* ext_program */       nullptr,
+    /* ext_read */          nullptr,
+    /* ext_flash_id */      nullptr,
+    /* gdma_begin */        nullptr,
+    /* verify */            nullptr,
+    /* ext_verify */        nullptr,
+    /* efuse_burn */        nullptr,
+    /* reboot */            nullptr,
+};
+
+const flash_ops usb_ops = {
+    /* open */              usb_open,
+    /* close */             usb_close,
+    /* download_fw */       nullptr,
+    /* get_prop */          nullptr,
+    /* set_baudrate */      nullptr,
+    /* lock_baudrate */     nullptr,
+    /* page_erase */        nullptr,
+    /* chip_erase */        nullptr,
+    /* program */           nullptr,
+    /* read */              nullptr,
+    /* block64_erase */     nullptr,
+    /* flash_id */          nullptr,
+    /* ext_block32_erase */ nullptr,
+    /* ext_block64_erase */ nullptr,
+    /* ext_sector_erase */  nullptr,
+    /* ext_chip_erase */    nullptr,
+    /* ext_program */       nullptr,
+    /* ext_read */          nullptr,
+    /* ext_flash_id */      nullptr,
+    /* gdma_begin */        nullptr,
+    /* verify */            nullptr,
+    /* ext_verify */        nullptr,
+    /* efuse_burn */        nullptr,
+    /* reboot */            nullptr,
+};
+
+const flash_ops swd_ops = {
+    /* open */              swd_open_unavailable,
+    /* close */             swd_close_unavailable,
+    /* download_fw */       nullptr,
+    /* get_prop */          nullptr,
+    /* set_baudrate */      nullptr,
+    /* lock_baudrate */     nullptr,
+    /* page_erase */        nullptr,
+    /* chip_erase */        nullptr,
+    /* program */           nullptr,
+    /* read */              nullptr,
+    /* block64_erase */     nullptr,
+    /* flash_id */          nullptr,
+    /* ext_block32_erase */ nullptr,
+    /* ext_block64_erase */ nullptr,
+    /* ext_sector_erase */  nullptr,
+    /* ext_chip_erase */    nullptr,
+    /* ext_program */       nullptr,
+    /* ext_read */          nullptr,
+    /* ext_flash_id */      nullptr,
+    /* gdma_begin */        nullptr,
+    /* verify */            nullptr,
+    /* ext_verify */        nullptr,
+    /* efuse_burn */        nullptr,
+    /* reboot */            nullptr,
+};
+
+const flash_ops* cur_ops = &hci_ops;
+
+int32_t ops_call_missing(const char* slot) {
+    con_err(MSG_SLOT_MISSING, slot);
+    return OPS_UNAVAILABLE;
+}
+
+const flash_ops* ops_for_program_mode(uint32_t mode) {
+    if (mode == HCI_MODE) return &hci_ops;
+    if (mode == FACTORY_IMAGE_MODE) return &fcimg_ops;
+    return &loader_ops;
+}
+
+bool ops_is_serial_table(const flash_ops* ops) {
+    return ops == &hci_ops || ops == &loader_ops || ops == &fcimg_ops;
+}
