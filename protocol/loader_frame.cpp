@@ -1,0 +1,206 @@
+// The loader's frame layer: one request at a time is built in frame_buffer,
+// sent whole, and its fixed-length response read back over it.
+#include "protocol/loader_frame.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/crc16.h"
+#include "link/link.h"
+#include "shell/console.h"
+
+uint8_t frame_buffer[FRAME_BUFFER_SIZE];
+
+namespace {
+
+const char* const MSG_SET_TIMEOUT = "set timeout to %d\n";
+const char* const MSG_RECV_TIMEOUT = "recv timeout! need %d bytes, read %d bytes.\n";
+const char* const MSG_CRC_ERROR = "crc16 error! read %04x != cacled %04x\n";
+const char* const MSG_PAYLOAD_TOO_LARGE =
+    "a request with %llu payload bytes does not fit the %u-byte loader frame buffer\n";
+const char* const MSG_BAD_PACKET_SIZE =
+    "packet size %u is not usable: set DATA_SIZE_PER_PACKET to 1 to %u and connect again\n";
+
+constexpr uint32_t HEADER_BYTES = 3;  // marker and code
+constexpr uint32_t CRC_BYTES = 2;
+constexpr uint32_t PACKET_SIZE_MAX = FRAME_BUFFER_SIZE - LOADER_REQUEST_OVERHEAD;
+
+// Stretch factor of the size-based erase time-out: ms per 2^24 / 200 bytes.
+constexpr uint32_t ERASE_SIZE_FACTOR = 200;
+constexpr uint32_t ERASE_SIZE_SHIFT = 24;
+constexpr uint32_t ERASE_MS_PER_STEP = 1000;
+
+uint16_t read_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+bool packet_size_usable() {
+    if (packet_size != 0 && packet_size <= PACKET_SIZE_MAX) return true;
+    con_err(MSG_BAD_PACKET_SIZE, packet_size, PACKET_SIZE_MAX);
+    return false;
+}
+
+// Calls piece(address, length, offset) for each packet_size piece of [addr,
+// addr + len) in order; stops at the first non-zero result and returns it.
+template <typename Piece>
+int32_t for_each_piece(uint32_t addr, uint32_t len, Piece piece) {
+    if (len == 0) return 0;
+    if (!packet_size_usable()) return LOADER_REFUSED;
+    const uint32_t whole = len / packet_size;
+    for (uint32_t i = 0; i < whole; ++i) {
+        const uint32_t offset = i * packet_size;
+        const int32_t r = piece(addr + offset, packet_size, offset);
+        if (r != 0) return r;
+    }
+    const uint32_t rest = len % packet_size;
+    if (rest == 0) return 0;
+    const uint32_t offset = whole * packet_size;
+    return piece(addr + offset, rest, offset);
+}
+
+}  // namespace
+
+loader_request::loader_request(uint16_t code) : len_(0) {
+    u8(LOADER_FRAME_MARKER);
+    u16(code);
+}
+
+loader_request& loader_request::u8(uint8_t v) {
+    frame_buffer[len_++] = v;
+    return *this;
+}
+
+loader_request& loader_request::u16(uint16_t v) {
+    u8(static_cast<uint8_t>(v));
+    return u8(static_cast<uint8_t>(v >> 8));
+}
+
+loader_request& loader_request::u32(uint32_t v) {
+    u16(static_cast<uint16_t>(v));
+    return u16(static_cast<uint16_t>(v >> 16));
+}
+
+loader_request& loader_request::bytes(const uint8_t* src, uint32_t n) {
+    if (n != 0) std::memcpy(frame_buffer + len_, src, n);
+    len_ += n;
+    return *this;
+}
+
+uint16_t loader_request::finish() {
+    const uint16_t crc = crc16(0, frame_buffer, len_);
+    u16(crc);
+    return static_cast<uint16_t>(len_);
+}
+
+bool loader_payload_fits(uint64_t n) {
+    if (n <= FRAME_BUFFER_SIZE - HEADER_BYTES - CRC_BYTES) return true;
+    con_err(MSG_PAYLOAD_TOO_LARGE, static_cast<unsigned long long>(n), FRAME_BUFFER_SIZE);
+    return false;
+}
+
+int32_t frame_check(const uint8_t* frame, uint16_t length) {
+    if (length < CRC_BYTES) {
+        con_err(MSG_CRC_ERROR, 0u, static_cast<unsigned>(crc16(0, frame, 0)));
+        return LOADER_CRC_ERROR;
+    }
+    const uint16_t computed = crc16(0, frame, length - CRC_BYTES);
+    const uint16_t received = read_le16(frame + length - CRC_BYTES);
+    if (received == computed) return 0;
+    con_err(MSG_CRC_ERROR, static_cast<unsigned>(received), static_cast<unsigned>(computed));
+    return LOADER_CRC_ERROR;
+}
+
+uint16_t loader_transact(uint16_t request_len, uint16_t reply_len, timeout_stretch stretch,
+                         uint32_t stretch_ms) {
+    uint32_t saved = 0;
+    bool changed = false;
+    if (stretch != timeout_stretch::none) {
+        link_get_timeout(&saved);
+        changed = stretch == timeout_stretch::when_greater ? stretch_ms > saved
+                                                            : stretch_ms != saved;
+        if (changed) {
+            std::printf(MSG_SET_TIMEOUT, static_cast<int>(stretch_ms));
+            link_set_timeout(stretch_ms);
+        }
+    }
+    link_write(frame_buffer, request_len);
+    const uint16_t got = link_read(frame_buffer, reply_len);
+    if (changed) link_set_timeout(saved);
+    return got;
+}
+
+int32_t loader_check_count(uint16_t need, uint16_t got) {
+    if (got >= need) return 0;
+    con_err(MSG_RECV_TIMEOUT, static_cast<int>(need), static_cast<int>(got));
+    return LOADER_SHORT_REPLY;
+}
+
+uint8_t loader_status() { return frame_buffer[LOADER_STATUS_OFFSET]; }
+
+int32_t loader_check_status(const char* msg, int32_t result) {
+    const uint8_t status = loader_status();
+    if (status == 0) return 0;
+    con_err(msg, static_cast<int>(status));
+    return result;
+}
+
+int32_t loader_exchange(uint16_t request_len, const loader_reply& reply, timeout_stretch stretch,
+                        uint32_t stretch_ms) {
+    const uint16_t got = loader_transact(request_len, reply.length, stretch, stretch_ms);
+    int32_t r = loader_check_count(reply.length, got);
+    if (r == 0) r = frame_check(frame_buffer, reply.length);
+    if (r == 0) r = loader_check_status(reply.status_msg, reply.status_result);
+    return r;
+}
+
+int32_t loader_program_pieces(const loader_transfer& t, uint32_t addr, uint32_t len,
+                              const uint8_t* bytes) {
+    return for_each_piece(addr, len, [&](uint32_t at, uint32_t n, uint32_t offset) {
+        std::printf("%s", t.announce);
+        const uint16_t request =
+            loader_request(t.code).u32(at).u32(n).bytes(bytes + offset, n).finish();
+        return loader_exchange(request, {LOADER_REPLY_BARE, t.status_msg, t.status_result});
+    });
+}
+
+int32_t loader_read_pieces(const loader_transfer& t, uint32_t addr, uint32_t len, uint8_t* dest) {
+    return for_each_piece(addr, len, [&](uint32_t at, uint32_t n, uint32_t offset) {
+        std::printf("%s", t.announce);
+        const uint16_t request = loader_request(t.code).u32(at).u32(n).finish();
+        const loader_reply reply{static_cast<uint16_t>(n + LOADER_REPLY_BARE), t.status_msg,
+                                 t.status_result};
+        const int32_t r = loader_exchange(request, reply);
+        if (r == 0) std::memcpy(dest + offset, frame_buffer + LOADER_DATA_OFFSET, n);
+        return r;
+    });
+}
+
+uint32_t loader_erase_timeout_ms(uint32_t size) {
+    const uint32_t product = size * ERASE_SIZE_FACTOR;  // wraps in 32 bits
+    return ERASE_MS_PER_STEP * (product >> ERASE_SIZE_SHIFT);
+}
+
+int32_t loader_erase_range(const loader_erase& e, uint32_t addr, uint32_t size) {
+    std::printf("%s", e.announce);
+    const uint16_t request = loader_request(e.code).u32(addr).u32(size).finish();
+    const loader_reply reply{LOADER_REPLY_BARE, e.status_msg, e.status_result};
+    if (!e.stretch_by_size) return loader_exchange(request, reply);
+    return loader_exchange(request, reply, timeout_stretch::when_greater,
+                           loader_erase_timeout_ms(size));
+}
+
+uint32_t loader_read_flash_id(uint16_t code, const char* status_msg) {
+    const uint16_t request = loader_request(code).finish();
+    const uint16_t got = loader_transact(request, LOADER_REPLY_FLASH_ID);
+    // The ID response carries no CRC check, but a short one holds stale
+    // bytes where the status and ID should be: it is a failure.
+    if (loader_check_count(LOADER_REPLY_FLASH_ID, got) != 0) return LOADER_FLASH_ID_FAIL;
+    if (loader_check_status(status_msg, 1) != 0) return LOADER_FLASH_ID_FAIL;
+    const uint8_t* id = frame_buffer + LOADER_DATA_OFFSET;
+    return static_cast<uint32_t>(id[0]) | (static_cast<uint32_t>(id[1]) << 8) |
+           (static_cast<uint32_t>(id[2]) << 16);
+}
+
+int32_t loader_verify_crc(uint16_t code, const char* status_msg, int32_t status_result,
+                          uint32_t addr, uint32_t len, uint16_t crc) {
+    const uint16_t request = loader_request(code).u32(addr).u32(len).u16(crc).finish();
+    return loader_exchange(request, {LOADER_REPLY_BARE, status_msg, status_result});
+}
