@@ -1,0 +1,161 @@
+// The byte link: dispatches every transfer to the serial port or the USB
+// device by link kind, and the open/close operations of the serial and USB
+// tables with the packet size they read first.
+#include "link/link.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "link/serial_port.h"
+#include "link/usb_link.h"
+#include "protocol/loader.h"
+#include "shell/console.h"
+#include "shell/env.h"
+
+uint8_t link_kind = LINK_SERIAL;
+uint32_t packet_size = PACKET_SIZE_DEFAULT;
+
+namespace {
+
+const char* const PACKET_SIZE_VAR = "DATA_SIZE_PER_PACKET";
+const char* const MSG_BAD_PACKET_SIZE =
+    "%s=%s is not usable: set it to a decimal number from 1 to %u, or unset it for %u\n";
+const char* const MSG_BAD_KIND = "error interface type %d";
+const char* const MSG_SERIAL_CONNECT = "Connecting %s at %d %s...\n";
+const char* const MSG_USB_CREATE_FAILED = "Create %s instacne failed\n";
+const char* const MSG_USB_CONNECT_FAILED = "Connecting %s failed\n";
+const char* const MSG_USB_CONNECTED = "Connecting %s sucessed\n";
+
+constexpr uint32_t SERIAL_OPEN_BAUD = 115200;
+constexpr uint32_t SERIAL_OPEN_READ_TIMEOUT_MS = 5000;
+// The largest data part whose request still fits the loader's frame buffer.
+constexpr uint32_t PACKET_SIZE_MAX = FRAME_BUFFER_SIZE - LOADER_REQUEST_OVERHEAD;
+
+// Decimal reading as strtol does it: leading white space, an optional sign,
+// then digits up to the first non-digit; no digits read as 0. Values beyond
+// PACKET_SIZE_MAX stop accumulating, so no overflow can make them look small.
+int64_t read_decimal(const char* text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    int64_t value = 0;
+    for (; std::isdigit(*p); ++p) {
+        if (value <= PACKET_SIZE_MAX) value = value * 10 + (*p - '0');
+    }
+    return negative ? -value : value;
+}
+
+void report_bad_kind() { con_err(MSG_BAD_KIND, static_cast<int>(link_kind)); }
+
+}  // namespace
+
+int32_t link_read_packet_size() {
+    const env_entry* e = env_find(PACKET_SIZE_VAR);
+    if (e == nullptr || e->value == nullptr) {
+        packet_size = PACKET_SIZE_DEFAULT;
+        return 0;
+    }
+    const int64_t value = read_decimal(e->value);
+    if (value <= 0 || value > PACKET_SIZE_MAX) {
+        con_err(MSG_BAD_PACKET_SIZE, PACKET_SIZE_VAR, e->value, PACKET_SIZE_MAX, PACKET_SIZE_DEFAULT);
+        return -1;
+    }
+    packet_size = static_cast<uint32_t>(value);
+    return 0;
+}
+
+uint16_t link_read(uint8_t* buf, uint16_t len) {
+    switch (link_kind) {
+    case LINK_SERIAL:
+        return static_cast<uint16_t>(com_read(com_handle, buf, len));
+    case LINK_USB:
+        return usb_device_read(buf, len) == 0 ? len : 0;
+    default:
+        report_bad_kind();
+        return 0;
+    }
+}
+
+uint16_t link_write(const uint8_t* buf, uint16_t len) {
+    link_purge();
+    switch (link_kind) {
+    case LINK_SERIAL:
+        return static_cast<uint16_t>(com_write(com_handle, buf, len));
+    case LINK_USB:
+        return usb_device_write(buf, len) == 0 ? len : 0;
+    default:
+        report_bad_kind();
+        return 0;
+    }
+}
+
+void link_purge() { com_purge(com_handle); }
+
+int32_t link_set_baudrate(uint32_t baud) {
+    switch (link_kind) {
+    case LINK_SERIAL:
+        return com_configure(com_handle, baud);
+    case LINK_USB:
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+void link_get_timeout(uint32_t* ms) { com_get_read_timeout(com_handle, ms); }
+
+void link_set_timeout(uint32_t ms) { com_set_timeouts(com_handle, ms); }
+
+int32_t serial_open(const char* name, uint32_t baud) {
+    if (link_read_packet_size() != 0) return -1;
+    link_kind = LINK_SERIAL;
+    // A port still open from an earlier connect would otherwise be lost
+    // with its descriptor, and its exclusive hold would refuse the reopen.
+    serial_close();
+    com_handle = com_open(name);
+    int32_t result = 1;
+    if (com_handle != nullptr) {
+        com_configure(com_handle, SERIAL_OPEN_BAUD);
+        com_set_timeouts(com_handle, SERIAL_OPEN_READ_TIMEOUT_MS);
+        result = 0;
+    }
+    if (baud != 0) result = com_configure(com_handle, baud);
+    const int shown_baud = static_cast<int>(baud != 0 ? baud : SERIAL_OPEN_BAUD);
+    if (result == 0) {
+        std::printf(MSG_SERIAL_CONNECT, name, shown_baud, "OK");
+    } else {
+        con_err(MSG_SERIAL_CONNECT, name, shown_baud, "Fail");
+    }
+    return result;
+}
+
+int32_t serial_close() {
+    if (com_handle != nullptr) {
+        com_close(com_handle);
+        com_handle = nullptr;
+    }
+    return 0;
+}
+
+int32_t usb_open(const char* name, uint32_t) {
+    if (link_read_packet_size() != 0) return -1;
+    link_kind = LINK_USB;
+    if (usb_create() != 0) {
+        con_err(MSG_USB_CREATE_FAILED, name);
+        return -1;
+    }
+    if (usb_device_open() != 0) {
+        usb_destroy();
+        con_err(MSG_USB_CONNECT_FAILED, name);
+        return -1;
+    }
+    std::printf(MSG_USB_CONNECTED, name);
+    return 0;
+}
+
+int32_t usb_close() {
+    usb_device_close();
+    usb_destroy();
+    return 0;
+}
