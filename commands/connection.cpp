@@ -1,0 +1,161 @@
+// Connection commands: connect, disconnect, device, getprop, setbaudrate,
+// lockbaudrate, and the connection state every flash command tests first.
+#include "commands/connection.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "commands/cmd_util.h"
+#include "commands/commands.h"
+#include "shell/cmd.h"
+#include "shell/console.h"
+
+int32_t connection_state = 0;
+
+namespace {
+
+const char* const MSG_NOT_CONNECTED = "please run 'connect' cmd first.\n";
+const char* const MSG_NO_LOADER = "please run 'loadfw' cmd first.\n";
+const char* const MSG_LIST_PORTS = "list all ports: to be implemented.\n";
+const char* const MSG_OPEN_ERROR = "open %s error!\n";
+const char* const MSG_DISCONNECT_FAIL = "disconnect fail: %d\n";
+const char* const MSG_BAUD_OK = "set baudrate: %d successfully\n";
+const char* const MSG_PORT_TOO_LONG =
+    "connect: the port text is %zu characters long; at most %u are accepted, nothing was opened\n";
+const char* const MSG_SWD_SELECT_MISSING =
+    "device: selecting the device family needs the SWD link through a J-Link probe, "
+    "which is not available in this build of flint\n";
+
+constexpr uint32_t DEFAULT_SERIAL_BAUD = 115200;
+constexpr uint32_t DEFAULT_SWD_SPEED = 1000;
+constexpr size_t LINK_NAME_CHARS = 3;  // "com", "usb", "swd" match on these
+constexpr uint32_t PORT_TEXT_MAX = 127;
+constexpr char DEVICE_PATH_START = '/';
+
+enum class link_choice { serial, usb, swd, unknown };
+
+// The word matches on the link name's first three characters, in any case.
+bool names_link(const char* word, const char* link_name) {
+    for (size_t i = 0; i < LINK_NAME_CHARS; ++i) {
+        unsigned char c = static_cast<unsigned char>(word[i]);
+        if (c == '\0' || std::tolower(c) != link_name[i]) return false;
+    }
+    return true;
+}
+
+link_choice choose_link(const char* word) {
+    if (word[0] == DEVICE_PATH_START || names_link(word, LINK_NAME_SERIAL)) return link_choice::serial;
+    if (names_link(word, LINK_NAME_USB)) return link_choice::usb;
+    if (names_link(word, LINK_NAME_SWD)) return link_choice::swd;
+    return link_choice::unknown;
+}
+
+// The optional rate or speed counts only when it is the one further word.
+uint32_t rate_argument(int32_t argc, char** argv, uint32_t fallback) {
+    return argc == 3 ? cmd_dec(argv[2]) : fallback;
+}
+
+int32_t open_link(int32_t argc, char** argv) {
+    switch (choose_link(argv[1])) {
+        case link_choice::serial:
+            return CALL_OP(open, argv[1], rate_argument(argc, argv, DEFAULT_SERIAL_BAUD));
+        case link_choice::usb:
+            cur_ops = &usb_ops;
+            return CALL_OP(open, argv[1], 0);
+        case link_choice::swd:
+            cur_ops = &swd_ops;
+            return CALL_OP(open, argv[1], rate_argument(argc, argv, DEFAULT_SWD_SPEED));
+        case link_choice::unknown:
+            break;
+    }
+    con_err(MSG_OPEN_ERROR, argv[1]);
+    return 2;
+}
+
+}  // namespace
+
+int32_t connection_guard() {
+    if (connection_state == 0) {
+        con_err("%s", MSG_NOT_CONNECTED);
+        return -1;
+    }
+    if (connection_state == 1) con_err("%s", MSG_NO_LOADER);
+    return 0;
+}
+
+int32_t do_connect(int32_t argc, char** argv) {
+    if (argc < 2) {
+        std::printf("%s", MSG_LIST_PORTS);
+        connection_state = 0;
+        return 1;
+    }
+    size_t len = std::strlen(argv[1]);
+    if (len > PORT_TEXT_MAX) {
+        con_err(MSG_PORT_TOO_LONG, len, PORT_TEXT_MAX);
+        connection_state = 0;
+        return -1;
+    }
+    int32_t result = open_link(argc, argv);
+    connection_state = result == 0 ? 1 : 0;
+    return result;
+}
+
+int32_t do_disconnect(int32_t argc, char** argv) {
+    (void)argc;
+    (void)argv;
+    if (connection_state == 0) return 0;
+    int32_t result = CALL_OP(close);
+    if (result != 0) {
+        if (cur_ops->close != nullptr) con_err(MSG_DISCONNECT_FAIL, result);
+        return result;
+    }
+    connection_state = 0;
+    return 0;
+}
+
+int32_t do_device(int32_t argc, char** argv) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc < 2) {
+        cmd_print_usage(argv[0]);
+        return 1;
+    }
+    if (cur_ops->open != swd_ops.open) cmd_print_usage(argv[0]);
+    // The family selection belongs to the SWD link, which this build lacks.
+    con_err("%s", MSG_SWD_SELECT_MISSING);
+    return -1;
+}
+
+int32_t do_getprop(int32_t argc, char** argv) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc != 1) {
+        cmd_print_usage(argv[0]);
+        return 1;
+    }
+    return CALL_OP(get_prop);
+}
+
+int32_t do_setbaudrate(int32_t argc, char** argv) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc != 2) {
+        cmd_print_usage(argv[0]);
+        return 1;
+    }
+    uint32_t baud = cmd_dec(argv[1]);
+    int32_t result = CALL_OP(set_baudrate, baud);
+    if (result == 0) std::printf(MSG_BAUD_OK, static_cast<int>(baud));
+    return result;
+}
+
+int32_t do_lockbaudrate(int32_t argc, char** argv) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc != 1) {
+        cmd_print_usage(argv[0]);
+        return 1;
+    }
+    return CALL_OP(lock_baudrate, argc, argv);
+}

@@ -1,0 +1,60 @@
+#include "commands/flash_dump.h"
+
+#include <cstdio>
+#include <new>
+
+#include "commands/cmd_util.h"
+#include "commands/connection.h"
+#include "shell/cmd.h"
+#include "shell/console.h"
+
+const char* const MSG_FLASH_READ_FAILS = "read %d bytes at %08X fails\n";
+
+namespace {
+
+constexpr uint32_t DUMP_LINE_BYTES = 16;
+constexpr int32_t NO_MEMORY_READ = 2;
+
+void dump_line(uint32_t addr, const uint8_t* bytes, uint32_t n) {
+    std::printf("%08X = ", addr);
+    for (uint32_t i = 0; i < n; ++i) std::printf("%02X ", bytes[i]);
+    std::printf("\n");
+}
+
+}  // namespace
+
+bool flash_buffer(std::vector<uint8_t>& buf, uint32_t size) {
+    try {
+        buf.assign(size > 0 ? size : 1, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size) {
+    uint32_t full = size / DUMP_LINE_BYTES * DUMP_LINE_BYTES;
+    for (uint32_t at = 0; at < full; at += DUMP_LINE_BYTES) dump_line(addr + at, bytes + at, DUMP_LINE_BYTES);
+    if (full < size) dump_line(addr + full, bytes + full, size - full);
+}
+
+int32_t flash_read_command(int32_t argc, char** argv, flash_read_op op, const char* slot) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc != 3) {
+        cmd_print_usage(argv[0]);
+        return 1;
+    }
+    if (op == nullptr) return ops_call_missing(slot);
+    uint32_t addr = cmd_hex(argv[1]);
+    uint32_t size = cmd_hex(argv[2]);
+    std::vector<uint8_t> buf;
+    if (!flash_buffer(buf, size)) return NO_MEMORY_READ;
+    int32_t result = op(addr, size, buf.data());
+    if (result != 0) {
+        con_err(MSG_FLASH_READ_FAILS, static_cast<int>(size), addr);
+        return result;
+    }
+    flash_dump(addr, buf.data(), size);
+    return 0;
+}

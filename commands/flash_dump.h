@@ -1,0 +1,19 @@
+// Reading flash into a buffer and dumping it as hex lines; shared by the
+// internal and external flash commands.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+// "%p" in the messages of the read commands: 8 upper-case hex digits.
+extern const char* const MSG_FLASH_READ_FAILS;  // "read %d bytes at %08X fails\n"
+
+using flash_read_op = int32_t (*)(uint32_t addr, uint32_t len, uint8_t* dest);
+
+// A zero-filled buffer of `size` bytes (at least one); false when out of memory.
+bool flash_buffer(std::vector<uint8_t>& buf, uint32_t size);
+
+// Lines of "%08X = " and up to sixteen "%02X ", addressed from `addr`.
+void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size);
+
+// flashread / extflashread: guard, "start size" words, read through `op`, dump.
+int32_t flash_read_command(int32_t argc, char** argv, flash_read_op op, const char* slot);

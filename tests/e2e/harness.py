@@ -1,0 +1,267 @@
+"""End-to-end test harness: runs the real flint binary, alone or against the
+virtual module on a pseudo-terminal (or its USB socket).
+
+Environment (set by CTest):
+  FLINT    the flint binary under test
+  VMODULE  the virtual module (absent: module tests skip)
+  E2E_TMP  a scratch folder; every module and test gets a fresh folder in it
+"""
+import os
+import select
+import signal
+import subprocess
+import tempfile
+import time
+
+FLINT = os.environ.get("FLINT", "")
+VMODULE = os.environ.get("VMODULE", "")
+E2E_TMP = os.environ.get("E2E_TMP") or os.path.join(tempfile.gettempdir(), "flint_e2e")
+
+# True when FLINT is the Windows build, run through Wine.
+UNDER_WINE = FLINT.lower().endswith(".exe")
+
+PROMPT = "FLINT> "
+VERSION = "1.0.2.16"
+
+IFLASH_BASE = 0x800000
+IFLASH_SIZE = 0x100000
+EFLASH_SIZE = 0x400000
+ERASED = 0xFF
+
+READY_PREFIX = "vmodule ready: "
+READY_TIMEOUT_S = 20
+STOP_TIMEOUT_S = 10
+
+# Loader files of the loader table, by record: (file name, cut name or None).
+LOADER_FILES = [
+    "KVL441A_FW.bin",
+    "KVL4410C_FW_A.bin",
+    "KVL4410C_FW_B.bin",
+    "KVL4420B_FW_V1.bin",
+    "KVL4420B_FW_V2.bin",
+    "KVL4420B_FW_V3.bin",
+    "boot_patch.bin",
+]
+LOADER_FILE_BYTES = 4096
+
+
+def scratch_dir(prefix="t"):
+    """A fresh folder under E2E_TMP."""
+    os.makedirs(E2E_TMP, exist_ok=True)
+    return tempfile.mkdtemp(prefix=prefix + "_", dir=E2E_TMP)
+
+
+def _num(text):
+    return int(text, 0)
+
+
+class VModule:
+    """The virtual module as a context manager.
+
+    extra_args: further command-line words for the module (e.g. ["--boot", "loader"],
+    ["--fault", "1032:status=5"]). iflash / eflash: {module address: bytes} written into
+    the memory files before the module starts (the rest is erased, 0xFF). usb=True also
+    serves the USB socket (.usb_socket, and .usb_env for flint's environment).
+    """
+
+    def __init__(self, extra_args=(), iflash=None, eflash=None, usb=False):
+        self.dir = scratch_dir("vm")
+        self.iflash = os.path.join(self.dir, "iflash.bin")
+        self.eflash = os.path.join(self.dir, "eflash.bin")
+        self.efuse = os.path.join(self.dir, "efuse.bin")
+        self.log = os.path.join(self.dir, "module.log")
+        self.usb_socket = os.path.join(self.dir, "usb.sock") if usb else None
+        self.extra_args = list(extra_args)
+        self.iflash_base = IFLASH_BASE
+        self.iflash_size = IFLASH_SIZE
+        self.eflash_size = EFLASH_SIZE
+        self._read_sizes(self.extra_args)
+        self.port = None
+        self.proc = None
+        if iflash:
+            self._preload(self.iflash, self.iflash_size, self.iflash_base, iflash)
+        if eflash:
+            self._preload(self.eflash, self.eflash_size, 0, eflash)
+
+    def _read_sizes(self, args):
+        for i, word in enumerate(args[:-1]):
+            if word == "--iflash-base":
+                self.iflash_base = _num(args[i + 1])
+            elif word == "--iflash-size":
+                self.iflash_size = _num(args[i + 1])
+            elif word == "--eflash-size":
+                self.eflash_size = _num(args[i + 1])
+
+    @staticmethod
+    def _preload(path, size, base, blocks):
+        with open(path, "wb") as f:
+            f.write(bytes([ERASED]) * size)
+            for addr, data in blocks.items():
+                f.seek(addr - base)
+                f.write(data)
+
+    @property
+    def usb_env(self):
+        return {"FLINT_USB_DEVICE": "sim:" + self.usb_socket}
+
+    def start(self):
+        if not VMODULE:
+            raise RuntimeError("VMODULE is not set")
+        cmd = [VMODULE, "--iflash", self.iflash, "--eflash", self.eflash, "--efuse", self.efuse,
+               "--log", self.log]
+        if self.usb_socket:
+            cmd += ["--usb-socket", self.usb_socket]
+        cmd += self.extra_args
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        line = self._ready_line()
+        if not line.startswith(READY_PREFIX):
+            self.stop()
+            raise RuntimeError("virtual module did not start: %r" % line)
+        self.port = line[len(READY_PREFIX):].strip()
+        return self
+
+    def _ready_line(self):
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        buf = b""
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                break
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            buf += chunk
+        return buf.split(b"\n", 1)[0].decode(errors="replace")
+
+    def stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=STOP_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        self.proc = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    # Memory, as the module's files hold it (they are mapped shared by the module).
+    def read_iflash(self, addr, n):
+        return self._read(self.iflash, addr - self.iflash_base, n)
+
+    def read_eflash(self, addr, n):
+        return self._read(self.eflash, addr, n)
+
+    def read_efuse(self, offset=0, n=None):
+        with open(self.efuse, "rb") as f:
+            f.seek(offset)
+            return f.read() if n is None else f.read(n)
+
+    def write_iflash(self, addr, data):
+        self._write(self.iflash, addr - self.iflash_base, data)
+
+    def write_eflash(self, addr, data):
+        self._write(self.eflash, addr, data)
+
+    @staticmethod
+    def _read(path, offset, n):
+        with open(path, "rb") as f:
+            f.seek(offset)
+            return f.read(n)
+
+    @staticmethod
+    def _write(path, offset, data):
+        with open(path, "r+b") as f:
+            f.seek(offset)
+            f.write(data)
+
+    def log_text(self):
+        try:
+            with open(self.log, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+
+def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120):
+    """Runs flint with standard output and standard error in one pipe.
+    Returns (exit status, output without CR); -1 shows as 255 on Linux."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run([FLINT] + list(args), input=stdin_text.encode(), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, cwd=cwd, env=full_env, timeout=timeout)
+    return proc.returncode, proc.stdout.decode(errors="replace").replace("\r", "")
+
+
+def flint_port(vm):
+    """The port text flint is given for the module."""
+    return vm.port
+
+
+def flint_shell(lines, cwd=None, env=None, timeout=120):
+    """flint -i fed the lines; (exit status, output)."""
+    return run_flint(["-i"], shell_script(*lines), cwd=cwd, env=env, timeout=timeout)
+
+
+def make_fw_dir(path, size=LOADER_FILE_BYTES):
+    """Writes loader files under the loader table's names; {name: bytes}."""
+    os.makedirs(path, exist_ok=True)
+    files = {}
+    for i, name in enumerate(LOADER_FILES):
+        data = bytes((i * 37 + k * 7 + (k >> 8)) & 0xFF for k in range(size))
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(data)
+        files[name] = data
+    return files
+
+
+def shell_script(*lines):
+    """Standard input for flint -i: one line each."""
+    return "".join(line + "\n" for line in lines)
+
+
+def split_at_prompts(output, prompt=PROMPT):
+    """The output of each command line: the text between prompts. The first
+    item is what came before the first prompt; the last ends with "Quit"."""
+    return output.split(prompt)
+
+
+def dump_lines(addr, data):
+    """The lines flashread prints for data read at addr."""
+    out = []
+    for at in range(0, len(data), 16):
+        out.append("%08X = " % (addr + at) + "".join("%02X " % b for b in data[at:at + 16]) + "\n")
+    return "".join(out)
+
+
+def crc16(data, crc=0):
+    """CRC-16/ARC, as the loader frames and the verify commands use it."""
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def header_image(payload, trailer=b""):
+    """An image with a valid 512-byte header in front of payload (and trailer
+    bytes behind it that lie outside the payload)."""
+    head = bytearray()
+    head += bytes([1, 0, 2]) + b"\x01\x02"
+    head += bytes([2, 0, 4]) + b"\x00\x20\x80\x00"
+    head += bytes([3, 0, 32]) + b"N" * 32
+    head += bytes([4, 0, 4]) + len(payload).to_bytes(4, "little")
+    head += bytes(512 - len(head))
+    return bytes(head) + payload + trailer
