@@ -1,5 +1,6 @@
 """The virtual module seen from the host: raw bytes over its pseudo-terminal
 and its USB socket, answers checked byte for byte, memory checked in its files."""
+import fcntl
 import os
 import signal
 import struct
@@ -16,6 +17,8 @@ from vmodule_harness import (VModule, addr_size, crc16, flash_control, hci_comma
 
 IFLASH = 0x800000
 FACTORY_AT = 0x4000  # offset of 0x804000 in the internal flash file
+BOOT_S = 0.25  # comfortably more than the module's restart time
+TIOCEXCL, TIOCGEXCL = 0x540C, 0x80045440
 CHUNK_OK = lambda idx: bytes([0x04, 0x0E, 0x05, 0x02, 0x20, 0xFC, 0x00, idx])  # noqa: E731
 
 
@@ -219,7 +222,9 @@ class FactoryImageTest(ModuleCase):
 
     def test_reboot_returns_to_it(self):
         self.m.send(flash_control(0x3009, 3, 0x5A5A1234))
+        time.sleep(BOOT_S)
         self.exchange(loader_frame(0x1041, b"\x03"), loader_answer(0x1041, 0))
+        time.sleep(BOOT_S)
         self.assert_loader_alive()
 
     def test_preloaded_file_is_kept(self):
@@ -398,6 +403,10 @@ class LoaderTest(ModuleCase):
 
     def test_reboot_goes_back_to_hci(self):
         self.exchange(loader_frame(0x1041, b"\x03"), loader_answer(0x1041, 0))
+        # Right after the reset the module is still starting: what it is sent then is lost.
+        self.m.send(hci_read(0x19000, 4))
+        self.assert_silent()
+        self.assertIn("the module is restarting", self.m.log())
         self.assert_hci_alive()
 
 
@@ -415,7 +424,7 @@ class RateTest(ModuleCase):
                 self.assert_hci_alive()
                 # ...a watchdog reset brings the module back to 115200.
                 self.m.send(flash_control(0x3009, 3, 0x5A5A1234))
-                time.sleep(0.05)
+                time.sleep(BOOT_S)
                 self.m.set_rate(115200)
                 self.assert_hci_alive()
 
@@ -428,6 +437,7 @@ class RateTest(ModuleCase):
         self.assert_loader_alive()
         self.exchange(loader_frame(0x1041, b"\x03"), loader_answer(0x1041, 0))
         self.m.set_rate(115200)
+        time.sleep(BOOT_S)
         self.assert_hci_alive()
 
     def test_answer_to_a_host_at_the_wrong_rate_is_garbage(self):
@@ -443,10 +453,32 @@ class RateTest(ModuleCase):
             m.stop()
 
     def test_line_survives_host_close_and_reopen(self):
-        for _ in range(3):
+        for i in range(3):
+            fcntl.ioctl(self.m.fd, TIOCEXCL)  # as the host's serial layer does
             self.m.close_line()
+            self.assertTrue(self.m.wait_log("host closed the line", i + 1))
             self.m.open()
+            # Exclusive mode does not outlive the host that set it.
+            self.assertEqual(struct.unpack("i", fcntl.ioctl(self.m.fd, TIOCGEXCL, b"\0" * 4))[0], 0)
             self.assert_hci_alive()
+        self.assertEqual(self.m.log().count("host closed the line"), 3)
+
+    def test_state_survives_a_close_unless_reset_on_close(self):
+        for args, alive_after in [((), "assert_loader_alive"), (("--reset-on-close",), "assert_hci_alive")]:
+            with self.subTest(args):
+                m = VModule(*args, tmp=self.tmp)
+                try:
+                    m.open()
+                    self.m, saved = m, self.m
+                    self.start_loader()
+                    m.close_line()
+                    self.assertTrue(m.wait_log("host closed the line"))
+                    time.sleep(BOOT_S)
+                    m.open()
+                    getattr(self, alive_after)()
+                finally:
+                    self.m = saved
+                    m.stop()
 
 
 class FaultCase(ModuleCase):
@@ -472,22 +504,26 @@ class FaultCase(ModuleCase):
                     m.stop()
 
     def test_fault_kinds_on_hci(self):
+        read = hci_read(0x19000, 4)
         good = read_answer(0x19000, struct.pack("<I", 0x215DF640))
+        first_chunk = chunk(0, b"\1" * 8)
         cases = [
-            ("fc2d:badcrc", good[:-1] + bytes([good[-1] ^ 0xFF])),
-            ("fc2d:status=3", hci_event(0xFC2D, 3)),
-            ("fc2d:short=2", good[:2]),
-            ("fc2d:garbage=1", b"\x55" + good),
-            ("any:silence", b""),
+            ("fc2d:badcrc", read, good[:-1] + bytes([good[-1] ^ 0xFF]), good),
+            ("fc2d:status=3", read, hci_event(0xFC2D, 3), good),
+            ("fc2d:short=2", read, good[:2], good),
+            ("fc2d:garbage=1", read, b"\x55" + good, good),
+            ("any:silence", read, b"", good),
+            ("fc20:status=5", first_chunk, bytes([4, 0x0E, 5, 2, 0x20, 0xFC, 5, 0]), CHUNK_OK(0)),
+            ("fc20:garbage=2", first_chunk, b"\x55\xaa" + CHUNK_OK(0), CHUNK_OK(0)),
         ]
-        for rule, expected in cases:
+        for rule, request, expected, clean in cases:
             with self.subTest(rule):
                 m = VModule("--fault", rule, tmp=self.tmp)
                 try:
                     m.open()
-                    m.send(hci_read(0x19000, 4))
+                    m.send(request)
                     self.assertEqual(m.read_quiet(0.3).hex(" "), expected.hex(" "))
-                    self.assertEqual(m.ask(hci_read(0x19000, 4), len(good)), good)
+                    self.assertEqual(m.ask(request, len(clean)), clean)
                 finally:
                     m.stop()
 
@@ -595,6 +631,35 @@ class TimingTest(unittest.TestCase):
             self.assertGreater(time.monotonic() - t0, 0.4)  # 2 s per MiB, scaled by 0.25
         finally:
             m.stop()
+
+
+class OptionsTest(unittest.TestCase):
+    def test_options_shape_the_module(self):
+        probe = hci_command(0xFC61, bytes([0x00, 0x50, 0x01, 0x04, 0x00]))
+        record = struct.pack("<7I", 0x10000000, 0x4000, 0x1000000, 0x2000, 0, 0x1000, 0x4410) + b"ABCDEFGHIJKLMNOP"
+        cases = [
+            (["--probe-status", "0x22"], probe, hci_event(0xFC61, 0x22)),
+            (["--signature", "0x2000EB01"], hci_read(0x19000, 4), read_answer(0x19000, bytes([1, 0xEB, 0, 0x20]))),
+            (["--flash-id", "0xC2164020"], flash_control(6), hci_event(0xFC2C, 0, bytes([0x20, 0x40, 0x16, 0xC2]))),
+            (["--iflash-base", "0x1000000", "--iflash-size", "0x2000"], hci_read(0x1000000, 4),
+             read_answer(0x1000000, b"\xff" * 4)),
+            (["--iflash-size", "0x2000"], hci_read(IFLASH + 0x2000, 4), read_answer(IFLASH + 0x2000, bytes(4))),
+            (["--boot", "loader", "--ext-flash-id", "0x1840C8"], loader_frame(0x103C),
+             loader_answer(0x103C, 0, bytes([0xC8, 0x40, 0x18, 0]))),
+            (["--boot", "loader", "--prop-ram-start", "0x10000000", "--prop-ram-size", "0x4000",
+              "--iflash-base", "0x1000000", "--iflash-size", "0x2000", "--eflash-size", "0x1000",
+              "--prop-id", "0x4410", "--prop-name", "ABCDEFGHIJKLMNOP"], loader_frame(0x1000),
+             loader_answer(0x1000, 0, record)),
+        ]
+        tmp = tempfile.mkdtemp(dir=h.E2E_TMP if os.path.isdir(h.E2E_TMP) else None)
+        for args, request, expected in cases:
+            with self.subTest(args):
+                m = VModule(*args, tmp=tmp)
+                try:
+                    m.open()
+                    self.assertEqual(m.ask(request, len(expected)).hex(" "), expected.hex(" "))
+                finally:
+                    m.stop()
 
 
 class LifecycleTest(unittest.TestCase):

@@ -148,6 +148,13 @@ class VModule:
         with open(self.log_path) as f:
             return f.read()
 
+    def wait_log(self, text, count=1, timeout=READ_TIMEOUT_S):
+        """Waits until the log holds `text` at least `count` times."""
+        end = time.monotonic() + timeout
+        while self.log().count(text) < count and time.monotonic() < end:
+            time.sleep(0.01)
+        return self.log().count(text) >= count
+
     def stop(self):
         self.close_line()
         if self.proc.poll() is None:
@@ -157,6 +164,9 @@ class VModule:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        errors = self.proc.stderr.read().decode(errors="replace")
         self.proc.stdout.close()
         self.proc.stderr.close()
+        if self.proc.returncode != 0:
+            raise AssertionError("vmodule ended with %s: %s" % (self.proc.returncode, errors))
         return self.proc.returncode

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@ constexpr uint8_t kRawTriggerTrailer = 0xAA;
 constexpr double kHciGapS = 0.1;          // a packet that pauses this long is dropped
 constexpr double kLoaderGapS = 0.5;       // a frame that pauses this long is refused
 constexpr double kDrainGapS = 0.05;       // quiet time that ends an unusable frame
+constexpr double kBootS = 0.05;           // restart time after a reset, input lost meanwhile
 constexpr size_t kReadChunk = 65536;
 constexpr double kIdle = 1e9;
 
@@ -33,6 +35,7 @@ serial_line::serial_line(module_core& core, const vm_options& opt)
 
 serial_line::~serial_line() {
     if (!opt_.pty_link.empty()) unlink(opt_.pty_link.c_str());
+    if (watch_ >= 0) close(watch_);
     if (slave_ >= 0) close(slave_);
     if (master_ >= 0) close(master_);
 }
@@ -62,8 +65,42 @@ std::string serial_line::open() {
         unlink(opt_.pty_link.c_str());
         if (symlink(name, opt_.pty_link.c_str()) != 0) return sys_error("symlink");
     }
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ < 0 || inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0)
+        return sys_error("inotify");
     log_.note(where(), "power on, pty " + slave_path_);
     return "";
+}
+
+// The host's opens and closes of the slave. Once the last host descriptor is
+// closed, exclusive mode (TIOCEXCL, which the tty keeps while this process
+// holds the slave) is cleared so that the host can open the line again.
+void serial_line::on_watch(double now) {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+        ssize_t n = read(watch_, buf, sizeof buf);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const inotify_event* ev = reinterpret_cast<const inotify_event*>(buf + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (ev->mask & IN_OPEN) {
+                ++host_opens_;
+                log_.note(where(), "host opened the line");
+            }
+            if (!(ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))) continue;
+            if (host_opens_ > 0) --host_opens_;
+            log_.note(where(), "host closed the line");
+            if (host_opens_ > 0) continue;
+            ioctl(slave_, TIOCNXCL);
+            if (opt_.reset_on_close) {
+                log_.note(where(), "power off");
+                out_.clear();
+                busy_until_ = 0;
+                power_on();
+                booting_until_ = now + kBootS;
+            }
+        }
+    }
 }
 
 std::string serial_line::where() const {
@@ -77,6 +114,11 @@ void serial_line::on_readable(double now) {
     for (;;) {
         ssize_t n = read(master_, buf, sizeof buf);
         if (n <= 0) return;  // EAGAIN, or EIO while nobody else has the slave open
+        if (now < booting_until_) {
+            log_.bytes("rx", where(), buf, static_cast<size_t>(n));
+            log_.note(where(), std::to_string(n) + " bytes lost: the module is restarting");
+            continue;
+        }
         uint32_t host = opt_.follow_rate ? host_rate(master_) : rate_;
         if (host != 0 && host != rate_) {
             log_.bytes("rx", where(), buf, static_cast<size_t>(n));
@@ -258,21 +300,30 @@ void serial_line::follow_up(const out_segment& s) {
         log_.note(where(), "loader started (" + std::to_string(session_.loader.size()) + " bytes)");
         break;
     case answer::then::reset:
-        reset();
+        reset(now_);
         break;
     }
 }
 
 // Watchdog reset or reboot: the RAM is lost; the ROM starts the factory
 // image when flash holds one (it speaks the loader protocol), else waits in HCI.
-void serial_line::reset() {
+void serial_line::reset(double now) {
+    power_on();
+    state_ = core_.factory_image_present() ? module_state::loader : module_state::hci;
+    booting_until_ = now + kBootS;
+    log_.note(where(), state_ == module_state::loader ? "restart: factory image runs" : "restart: ROM in HCI");
+}
+
+// Everything held in RAM is lost, input not yet taken in included.
+void serial_line::power_on() {
     session_ = hci_session{};
     rate_ = kPowerOnRate;
-    state_ = core_.factory_image_present() ? module_state::loader : module_state::hci;
+    state_ = opt_.boot == boot_state::loader ? module_state::loader : module_state::hci;
+    in_.clear();
     pkt_.clear();
+    dropped_.clear();
     draining_ = false;
     swallow_trailer_ = false;
-    log_.note(where(), state_ == module_state::loader ? "restart: factory image runs" : "restart: ROM in HCI");
 }
 
 // ------------------------------------------------------------------ timing

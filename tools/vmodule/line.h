@@ -32,6 +32,9 @@ public:
     std::string open();
     const std::string& slave_path() const { return slave_path_; }
     int fd() const { return master_; }
+    // inotify descriptor that reports the host opening and closing the slave.
+    int watch_fd() const { return watch_; }
+    void on_watch(double now);
     bool wants_write() const { return write_blocked_; }
 
     void on_readable(double now);
@@ -53,7 +56,8 @@ private:
     void queue(answer a, double now);
     bool release(double now);
     void follow_up(const out_segment& s);
-    void reset();
+    void reset(double now);
+    void power_on();
     bool input_held() const;
     double gap_limit() const;
 
@@ -62,6 +66,9 @@ private:
     event_log& log_;
     int master_ = -1;
     int slave_ = -1;
+    int watch_ = -1;
+    int host_opens_ = 0;          // host descriptors open on the slave
+    double booting_until_ = 0;    // input is lost while the module restarts
     std::string slave_path_;
 
     module_state state_ = module_state::hci;

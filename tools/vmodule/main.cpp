@@ -94,6 +94,7 @@ int run(vm_options& opt) {
         std::vector<pollfd> fds;
         fds.push_back({sig_fd, POLLIN, 0});
         fds.push_back({line.fd(), static_cast<short>(POLLIN | (line.wants_write() ? POLLOUT : 0)), 0});
+        fds.push_back({line.watch_fd(), POLLIN, 0});
         if (usb)
             for (int fd : usb->fds()) fds.push_back({fd, POLLIN, 0});
         double now = now_s();
@@ -112,7 +113,8 @@ int run(vm_options& opt) {
         }
         if (fds[1].revents & POLLOUT) line.on_writable();
         if (fds[1].revents & POLLIN) line.on_readable(now);
-        for (size_t i = 2; i < fds.size(); ++i)
+        if (fds[2].revents & POLLIN) line.on_watch(now);
+        for (size_t i = 3; i < fds.size(); ++i)
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) usb->on_readable(fds[i].fd, now);
         line.tick(now);
         if (usb) usb->tick(now);

@@ -18,6 +18,7 @@ const char kUsage[] =
     "  --usb-socket PATH       serve USB sessions on a SOCK_SEQPACKET socket at PATH\n"
     "                          (one message per request and per answer; always the loader)\n"
     "  --no-rate-follow        do not compare the host's line rate with the module's\n"
+    "  --reset-on-close        power the module off and on when the last host closes the pty\n"
     "\n"
     "Memory (backing files are mapped shared, created or extended when short):\n"
     "  --iflash FILE           internal flash (erased: 0xFF)\n"
@@ -67,7 +68,7 @@ const char kUsage[] =
     "Ends on SIGTERM or SIGINT after syncing the memory files.\n";
 
 enum opt_id {
-    o_pty_link = 256, o_usb_socket, o_no_rate_follow, o_iflash, o_eflash, o_efuse, o_iflash_base,
+    o_pty_link = 256, o_usb_socket, o_no_rate_follow, o_reset_on_close, o_iflash, o_eflash, o_efuse, o_iflash_base,
     o_iflash_size, o_eflash_size, o_efuse_size, o_signature, o_flash_id, o_ext_flash_id, o_boot,
     o_probe_status, o_prop_id, o_prop_name, o_prop_ram_start, o_prop_ram_size, o_pace,
     o_flash_times, o_time_scale, o_fault, o_log,
@@ -77,6 +78,7 @@ const option kLong[] = {
     {"pty-link", required_argument, nullptr, o_pty_link},
     {"usb-socket", required_argument, nullptr, o_usb_socket},
     {"no-rate-follow", no_argument, nullptr, o_no_rate_follow},
+    {"reset-on-close", no_argument, nullptr, o_reset_on_close},
     {"iflash", required_argument, nullptr, o_iflash},
     {"eflash", required_argument, nullptr, o_eflash},
     {"efuse", required_argument, nullptr, o_efuse},
@@ -134,6 +136,7 @@ int take(int id, const char* arg, vm_options& opt) {
     case o_pty_link: opt.pty_link = arg; return -1;
     case o_usb_socket: opt.usb_socket = arg; return -1;
     case o_no_rate_follow: opt.follow_rate = false; return -1;
+    case o_reset_on_close: opt.reset_on_close = true; return -1;
     case o_iflash: opt.iflash_file = arg; return -1;
     case o_eflash: opt.eflash_file = arg; return -1;
     case o_efuse: opt.efuse_file = arg; return -1;

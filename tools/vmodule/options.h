@@ -33,6 +33,7 @@ struct vm_options {
     bool flash_times = false;
     double time_scale = 1.0;
     bool follow_rate = true;
+    bool reset_on_close = false;  // power-cycle when the last host closes the line
     std::vector<fault_rule> faults;
 };
 
