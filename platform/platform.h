@@ -48,6 +48,14 @@ uint32_t plat_serial_write(plat_serial_handle port, const uint8_t* buf, uint32_t
 
 void plat_serial_close(plat_serial_handle port);
 
+// ---------------------------------------------------------------- console
+
+// Sets up standard output and standard error so that output appears line by
+// line and a line written to standard error after standard output text
+// appears after that text, whether the streams go to a console, a pipe or a
+// file. Called once at start, before anything is printed.
+void plat_console_init();
+
 // ---------------------------------------------------------------- process
 
 void plat_sleep_ms(uint32_t ms);

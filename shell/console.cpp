@@ -3,10 +3,11 @@
 #include <cstdarg>
 #include <cstdio>
 
-void con_init() {
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    std::setvbuf(stderr, nullptr, _IONBF, 0);
-}
+#include "platform/platform.h"
+
+// The C runtimes differ in how they buffer (Windows has no line buffering),
+// so the platform sets the streams up.
+void con_init() { plat_console_init(); }
 
 void con_err(const char* fmt, ...) {
     std::fflush(stdout);

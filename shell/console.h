@@ -4,8 +4,11 @@
 // then reach a shared pipe or file in the order the program wrote them.
 #pragma once
 
-// Line-buffers standard output and leaves standard error unbuffered.
+// Sets the streams up so that output appears line by line, in program order
+// across both streams (plat_console_init).
 void con_init();
 
-// printf-style line to standard error, after flushing standard output.
-void con_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// printf-style line to standard error, after flushing standard output. The
+// formats are the C99 ones on every platform (on Windows the runtime's own
+// printf family is replaced by the toolchain's standard one), hence gnu_printf.
+void con_err(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));

@@ -1,0 +1,65 @@
+// Win32 process services: sleep, command interpreter, paths, folders and
+// run-time libraries.
+#include <windows.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Module paths longer than MAX_PATH exist (long-path aware systems): the
+// buffer grows until the whole path fits, up to the longest Win32 path.
+constexpr DWORD MODULE_PATH_START = MAX_PATH;
+constexpr DWORD MODULE_PATH_LIMIT = 32768;
+
+constexpr UINT ERROR_BOX_STYLE = MB_OK | MB_ICONWARNING | MB_TASKMODAL | MB_TOPMOST;
+
+}  // namespace
+
+void plat_sleep_ms(uint32_t ms) { Sleep(ms); }
+
+// The C runtime hands the line to the interpreter named by COMSPEC.
+int plat_system(const char* command) { return std::system(command); }
+
+char plat_path_separator() { return '\\'; }
+
+std::string plat_exe_path() {
+    for (DWORD size = MODULE_PATH_START; size <= MODULE_PATH_LIMIT; size *= 2) {
+        std::vector<char> buf(size);
+        DWORD n = GetModuleFileNameA(nullptr, buf.data(), size);
+        if (n == 0) return std::string();
+        if (n < size) return std::string(buf.data(), n);
+    }
+    return std::string();
+}
+
+std::string plat_temp_dir() {
+    char buf[MAX_PATH + 1];
+    DWORD n = GetTempPathA(sizeof buf, buf);
+    if (n == 0 || n >= sizeof buf) return std::string();
+    std::string dir(buf, n);
+    if (dir.back() != '\\') dir += '\\';
+    return dir;
+}
+
+uint32_t plat_process_id() { return GetCurrentProcessId(); }
+
+int plat_make_dir(const char* path) {
+    if (CreateDirectoryA(path, nullptr)) return 0;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return -1;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
+}
+
+void* plat_load_library(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
+
+void* plat_library_symbol(void* lib, const char* name) {
+    if (lib == nullptr) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name));
+}
+
+void plat_error_box(const char* title, const char* text) {
+    MessageBoxA(nullptr, text, title, ERROR_BOX_STYLE);
+}
