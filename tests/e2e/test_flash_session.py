@@ -298,6 +298,8 @@ class GuardsAndArguments(SessionCase):
                 ("loadfw --autodetect %s 3" % self.fw, "FW has been loaded.\n" + OK),
                 ("loadfw --autodetect 4", OK),
                 ("connect nosuch", "open nosuch error!\n-ERR: 2-\n"),
+                ("connect COM3 921600 x", re.compile(r"^Connecting COM3 at 115200 (OK\.\.\.\n-OK-|Fail\.\.\.\n-ERR: -1-)\n$")),
+                ("disconnect", OK),
                 ("connect", "list all ports: to be implemented.\n-ERR: 1-\n"),
             ])
             self.assertTrue(all(rate == "115200" for _, rate, _ in log_lines(vm, "rx")))

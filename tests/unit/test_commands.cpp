@@ -165,7 +165,7 @@ protected:
     std::string file(const std::string& name, const std::vector<uint8_t>& content) {
         std::string path = dir_ + "/" + name;
         FILE* f = std::fopen(path.c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), f);
+        if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
         std::fclose(f);
         return path;
     }
@@ -645,6 +645,17 @@ TEST_F(Commands, LoadfwArgumentRulesAndStates) {
         EXPECT_EQ(o.out, c.out) << c.line;
         EXPECT_EQ(o.err, c.err) << c.line;
     }
+    EXPECT_TRUE(module_.calls.empty());
+}
+
+TEST_F(Commands, LoadfwRefusesAnImagePathLongerThanItsBuffer) {
+    // Script lines (not the shell's) can carry words longer than a line.
+    connection_state = 1;
+    std::string path = "/" + std::string(300, 'p');
+    Outcome o = run("loadfw " + path + " KVL4420B_V3 1");
+    EXPECT_EQ(o.result, -8);
+    EXPECT_EQ(o.err, "loadfw: the image path " + path + " is longer than 255 characters, refused\n");
+    EXPECT_EQ(connection_state, 1);
     EXPECT_TRUE(module_.calls.empty());
 }
 

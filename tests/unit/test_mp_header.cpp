@@ -39,7 +39,7 @@ bytes image(const bytes& records, size_t size) {
 class TempFile {
 public:
     explicit TempFile(const bytes& content) : f_(std::tmpfile()) {
-        std::fwrite(content.data(), 1, content.size(), f_);
+        if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f_);
         std::rewind(f_);
     }
     ~TempFile() { std::fclose(f_); }
