@@ -69,6 +69,12 @@ public:
         return got;
     }
 
+    // The far end goes away, as an unplugged adapter does.
+    void hang_up() {
+        close(master_);
+        master_ = -1;
+    }
+
     // The slave's line settings as the kernel holds them.
     bool line(termios2* tio) const { return ioctl(master_, TCGETS2, tio) == 0; }
 
@@ -138,6 +144,18 @@ TEST_F(SerialPort, ZeroReadTimeoutIsANearImmediatePoll) {
     start = clock_type::now();
     EXPECT_EQ(read_into(&buf), 2u);
     EXPECT_LT(ms_since(start), 500);
+}
+
+TEST_F(SerialPort, HungUpLineEndsTheReadWithoutWaitingOut) {
+    pty_.send("ab");
+    usleep(50 * 1000);
+    pty_.hang_up();
+    std::vector<uint8_t> buf(10);
+    const auto start = clock_type::now();
+    const uint32_t got = read_into(&buf);
+    EXPECT_LE(got, 2u);
+    EXPECT_LT(ms_since(start), COM_READ_INTERVAL_MS / 2);  // neither the gap nor the total limit
+    EXPECT_EQ(com_write(port_, buf.data(), 4), 0u);
 }
 
 TEST_F(SerialPort, EveryBaudRateChangeRestoresTheDefaultReadTimeout) {
