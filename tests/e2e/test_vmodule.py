@@ -627,6 +627,10 @@ class TimingTest(unittest.TestCase):
             self.assertEqual(len(answer), 4106)
             self.assertGreater(paced, 4106 * 10 / 115200 * 0.9)  # 0.36 s on the wire
             t0 = time.monotonic()
+            request = program_frame(0x1032, IFLASH, bytes(4096))
+            self.assertEqual(m.ask(request, 10, timeout=20), loader_answer(0x1032, 0))
+            self.assertGreater(time.monotonic() - t0, len(request) * 10 / 115200 * 0.9)  # taken in at wire speed
+            t0 = time.monotonic()
             self.assertEqual(m.ask(loader_frame(0x1031), 10, timeout=20), loader_answer(0x1031, 0))
             self.assertGreater(time.monotonic() - t0, 0.4)  # 2 s per MiB, scaled by 0.25
         finally:
@@ -672,6 +676,19 @@ class LifecycleTest(unittest.TestCase):
             with self.subTest(args):
                 p = subprocess.run([h.VMODULE, *args], capture_output=True, timeout=10)
                 self.assertEqual(p.returncode, 2)
+
+    def test_pty_is_its_controlling_terminal(self):
+        m = VModule()
+        try:
+            with open("/proc/%d/stat" % m.proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            session, tty_nr = int(fields[3]), int(fields[4])
+            rdev = os.stat(m.slave).st_rdev
+            self.assertEqual(session, m.proc.pid)  # leads its own session
+            self.assertEqual(((tty_nr >> 8) & 0xFFF, (tty_nr & 0xFF) | ((tty_nr >> 12) & 0xFFF00)),
+                             (os.major(rdev), os.minor(rdev)))
+        finally:
+            m.stop()
 
     def test_sigterm_syncs_and_cleans_up(self):
         tmp = tempfile.mkdtemp(dir=h.E2E_TMP if os.path.isdir(h.E2E_TMP) else None)
