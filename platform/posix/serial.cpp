@@ -142,8 +142,12 @@ int plat_serial_get_timeouts(plat_serial_handle port, plat_serial_timeouts& t) {
     return 0;
 }
 
+// Discards what was received and not yet read. Bytes already written stay:
+// a write here hands its bytes to the driver as a completed WriteFile has, so
+// flushing the output queue as well would drop a command written just
+// before (a command that awaits no answer, followed at once by the next).
 void plat_serial_purge(plat_serial_handle port) {
-    if (port != nullptr) tcflush(port->fd, TCIOFLUSH);
+    if (port != nullptr) tcflush(port->fd, TCIFLUSH);
 }
 
 // Returns as soon as n bytes are there; after a first byte, when the line is
