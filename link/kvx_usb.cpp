@@ -61,6 +61,7 @@ CKvxUsbMP::~CKvxUsbMP() { delete impl_; }
 bool CKvxUsbMP::IsDeviceOpen() { return impl_->device != nullptr; }
 
 bool CKvxUsbMP::OpenDevice() {
+    impl_->device.reset();  // release a device still held before claiming it again
     impl_->device = open_named_device();
     return impl_->device != nullptr;
 }
