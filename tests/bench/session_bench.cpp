@@ -1,0 +1,163 @@
+// A whole flash session, timed step by step: the shell's commands run in this
+// process against the virtual module with paced bytes and modelled flash
+// times, and each step's wall time is set against what the wire and the flash
+// need at the least (bytes x 10 bits / baud + the module's flash times).
+//
+//   session_bench [VMODULE]   (default: the vmodule beside this program's folder)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "shell/cmd.h"
+
+namespace {
+
+constexpr uint32_t kImageBytes = 256 * 1024;
+constexpr uint32_t kLoaderBytes = 4096;
+constexpr uint32_t kPacket = 16384;
+constexpr double kFastBaud = 1000000;
+constexpr double kSlowBaud = 115200;
+constexpr double kBitsPerByte = 10;
+// The module's flash model (vmodule --flash-times).
+constexpr double kSectorEraseS = 0.040;  // per 4 KiB
+constexpr double kProgramSPerByte = 3e-6;
+// loadfw's own pauses: 10 ms after the vendor write, 200 ms before the purge.
+constexpr double kTriggerPausesS = 0.210;
+// set baud rate: 10 ms after switching the host side.
+constexpr double kBaudPauseS = 0.010;
+
+double wire(double bytes, double baud) { return bytes * kBitsPerByte / baud; }
+
+// Request and answer bytes of a split loader transfer of `len` bytes: each
+// piece carries its data one way and 13 + 10 bytes of framing.
+double split_bytes(uint32_t len) {
+    constexpr uint32_t kFraming = 13 + 10;
+    return len + static_cast<double>((len + kPacket - 1) / kPacket) * kFraming;
+}
+
+std::string sibling_vmodule() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "vmodule";
+    std::string self(buf, static_cast<size_t>(n));
+    std::string dir = self.substr(0, self.rfind('/'));
+    return dir.substr(0, dir.rfind('/')) + "/vmodule";
+}
+
+struct Module {
+    pid_t pid = -1;
+    std::string port;
+};
+
+bool start_module(const std::string& exe, const std::string& dir, Module& m) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    m.pid = fork();
+    if (m.pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        std::string iflash = dir + "/iflash.bin";
+        execl(exe.c_str(), exe.c_str(), "--pace", "--flash-times", "--iflash", iflash.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    const std::string ready = "vmodule ready: ";
+    if (line.compare(0, ready.size(), ready) != 0) return false;
+    m.port = line.substr(ready.size());
+    return true;
+}
+
+void write_file(const std::string& path, uint32_t size, uint8_t seed) {
+    std::vector<uint8_t> data(size);
+    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+struct Step {
+    std::string line;
+    double model_s;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string vmodule = argc > 1 ? argv[1] : sibling_vmodule();
+    char tmpl[] = "/tmp/flint-session-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    std::string dir = tmpl;
+    std::string fw = dir + "/fw";
+    mkdir(fw.c_str(), 0777);
+    write_file(fw + "/KVL4420B_FW_V3.bin", kLoaderBytes, 1);
+    std::string image = dir + "/app.bin";
+    write_file(image, kImageBytes, 2);
+
+    Module m;
+    if (!start_module(vmodule, dir, m)) {
+        std::fprintf(stderr, "session_bench: cannot start %s\n", vmodule.c_str());
+        return 1;
+    }
+
+    const double loader_chunks = (kLoaderBytes + 251) / 252;
+    const double loader_wire = wire(kLoaderBytes + loader_chunks * (5 + 8), kSlowBaud);
+    const double sectors = kImageBytes / 4096.0;
+    std::vector<Step> steps = {
+        {"connect " + m.port, 0},
+        {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kTriggerPausesS},
+        {"setbaudrate 1000000", wire(20, kSlowBaud) + kBaudPauseS},
+        {"pageerase 0x800000 0x40000", wire(23, kFastBaud) + sectors * kSectorEraseS},
+        {"program " + image + " 0x800000",
+         wire(split_bytes(kImageBytes), kFastBaud) + kImageBytes * kProgramSPerByte},
+        {"flashverify " + image + " 0x800000", wire(25, kFastBaud)},
+        {"savebin " + dir + "/dump.bin 0x800000 0x40000", wire(split_bytes(kImageBytes), kFastBaud)},
+        {"disconnect", 0},
+    };
+
+    // The commands' own lines go to /dev/null; the report to the real stdout.
+    std::fflush(stdout);
+    int saved = dup(1);
+    int null_fd = open("/dev/null", O_WRONLY);
+    std::vector<double> wall;
+    std::vector<int32_t> results;
+    for (const Step& s : steps) {
+        dup2(null_fd, 1);
+        auto t0 = std::chrono::steady_clock::now();
+        results.push_back(cmd_exec_line(s.line.c_str()));
+        std::fflush(stdout);
+        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        dup2(saved, 1);
+    }
+    close(null_fd);
+
+    std::printf("%-44s %8s %8s %6s %s\n", "step", "wall s", "model s", "ratio", "result");
+    for (size_t i = 0; i < steps.size(); ++i) {
+        std::string name = steps[i].line.substr(0, steps[i].line.find(' '));
+        double ratio = steps[i].model_s > 0 && wall[i] > 0 ? steps[i].model_s / wall[i] : 0;
+        std::printf("%-44s %8.3f %8.3f %6.2f %d\n", name.c_str(), wall[i], steps[i].model_s, ratio, results[i]);
+    }
+
+    kill(m.pid, SIGTERM);
+    waitpid(m.pid, nullptr, 0);
+    std::string rm = "rm -rf " + dir;
+    int rc = std::system(rm.c_str());
+    (void)rc;
+    for (int32_t r : results)
+        if (r != 0) return 1;
+    return 0;
+}
