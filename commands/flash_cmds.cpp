@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
@@ -148,9 +147,9 @@ int32_t do_savebin(int32_t argc, char** argv) {
     if (cur_ops->read == nullptr) return ops_call_missing("read");
     uint32_t addr = cmd_hex(argv[2]);
     uint32_t size = cmd_hex(argv[3]);
-    std::vector<uint8_t> buf;
-    if (!flash_buffer(buf, size)) return NO_MEMORY_READ;
-    int32_t result = cur_ops->read(addr, size, buf.data());
+    flash_bytes buf = flash_buffer(size);
+    if (buf == nullptr) return NO_MEMORY_READ;
+    int32_t result = cur_ops->read(addr, size, buf.get());
     if (result != 0) {
         con_err(MSG_FLASH_READ_FAILS, static_cast<int>(size), addr);
         return result;
@@ -160,7 +159,7 @@ int32_t do_savebin(int32_t argc, char** argv) {
         con_err(MSG_OPEN_FAILS, argv[1]);
         return SAVE_FAILURE;
     }
-    bool written = std::fwrite(buf.data(), 1, size, f) == size;
+    bool written = std::fwrite(buf.get(), 1, size, f) == size;
     if (std::fclose(f) != 0) written = false;
     if (!written) {
         con_err(MSG_WRITE_FAILS, argv[1]);

@@ -1,7 +1,6 @@
 #include "commands/flash_dump.h"
 
 #include <cstdio>
-#include <new>
 
 #include "commands/cmd_util.h"
 #include "commands/connection.h"
@@ -23,13 +22,8 @@ void dump_line(uint32_t addr, const uint8_t* bytes, uint32_t n) {
 
 }  // namespace
 
-bool flash_buffer(std::vector<uint8_t>& buf, uint32_t size) {
-    try {
-        buf.assign(size > 0 ? size : 1, 0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+flash_bytes flash_buffer(uint32_t size) {
+    return flash_bytes(static_cast<uint8_t*>(std::calloc(size > 0 ? size : 1, 1)), &std::free);
 }
 
 void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size) {
@@ -48,13 +42,13 @@ int32_t flash_read_command(int32_t argc, char** argv, flash_read_op op, const ch
     if (op == nullptr) return ops_call_missing(slot);
     uint32_t addr = cmd_hex(argv[1]);
     uint32_t size = cmd_hex(argv[2]);
-    std::vector<uint8_t> buf;
-    if (!flash_buffer(buf, size)) return NO_MEMORY_READ;
-    int32_t result = op(addr, size, buf.data());
+    flash_bytes buf = flash_buffer(size);
+    if (buf == nullptr) return NO_MEMORY_READ;
+    int32_t result = op(addr, size, buf.get());
     if (result != 0) {
         con_err(MSG_FLASH_READ_FAILS, static_cast<int>(size), addr);
         return result;
     }
-    flash_dump(addr, buf.data(), size);
+    flash_dump(addr, buf.get(), size);
     return 0;
 }

@@ -2,15 +2,18 @@
 // internal and external flash commands.
 #pragma once
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 
 // "%p" in the messages of the read commands: 8 upper-case hex digits.
 extern const char* const MSG_FLASH_READ_FAILS;  // "read %d bytes at %08X fails\n"
 
 using flash_read_op = int32_t (*)(uint32_t addr, uint32_t len, uint8_t* dest);
 
-// A zero-filled buffer of `size` bytes (at least one); false when out of memory.
-bool flash_buffer(std::vector<uint8_t>& buf, uint32_t size);
+// A zero-filled buffer of `size` bytes (at least one), or null when out of
+// memory. calloc: the pages are only touched as the read fills them.
+using flash_bytes = std::unique_ptr<uint8_t, decltype(&std::free)>;
+flash_bytes flash_buffer(uint32_t size);
 
 // Lines of "%08X = " and up to sixteen "%02X ", addressed from `addr`.
 void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size);
