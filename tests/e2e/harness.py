@@ -70,6 +70,7 @@ class VModule:
         self.eflash = os.path.join(self.dir, "eflash.bin")
         self.efuse = os.path.join(self.dir, "efuse.bin")
         self.log = os.path.join(self.dir, "module.log")
+        self.stderr_path = os.path.join(self.dir, "module.err")
         self.usb_socket = os.path.join(self.dir, "usb.sock") if usb else None
         self.extra_args = list(extra_args)
         self.iflash_base = IFLASH_BASE
@@ -112,12 +113,15 @@ class VModule:
         if self.usb_socket:
             cmd += ["--usb-socket", self.usb_socket]
         cmd += self.extra_args
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL)
+        # Standard error goes to a file: a pipe nobody reads could fill and
+        # stall the module.
+        with open(self.stderr_path, "wb") as err:
+            self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err,
+                                         stdin=subprocess.DEVNULL)
         line = self._ready_line()
         if not line.startswith(READY_PREFIX):
             self.stop()
-            raise RuntimeError("virtual module did not start: %r" % line)
+            raise RuntimeError("virtual module did not start: %r %s" % (line, self.stderr_text()))
         self.port = line[len(READY_PREFIX):].strip()
         return self
 
@@ -146,7 +150,6 @@ class VModule:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
-        self.proc.stderr.close()
         self.proc = None
 
     def __enter__(self):
@@ -186,6 +189,13 @@ class VModule:
             f.seek(offset)
             f.write(data)
 
+    def stderr_text(self):
+        try:
+            with open(self.stderr_path, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
     def log_text(self):
         try:
             with open(self.log, errors="replace") as f:
@@ -200,13 +210,29 @@ def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120):
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
-    proc = subprocess.run([FLINT] + list(args), input=stdin_text.encode(), stdout=subprocess.PIPE,
+    cmd = [FLINT] + list(args)
+    if UNDER_WINE:
+        # Wine runs the Windows build; it ends with the low byte of the exit
+        # code like a Linux process, and its lines end in CRLF (removed below).
+        full_env.update(_wine_env())
+        cmd = [WINE] + cmd
+    proc = subprocess.run(cmd, input=stdin_text.encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, cwd=cwd, env=full_env, timeout=timeout)
     return proc.returncode, proc.stdout.decode(errors="replace").replace("\r", "")
 
 
 def flint_port(vm):
     """The port text flint is given for the module."""
+    if UNDER_WINE:
+        # A COM port of the Wine prefix mapped to the module's pseudo-terminal:
+        # /dev/pts/M becomes COM(M+1), so modules alive at the same time (tests
+        # running in parallel share the prefix) never share a name.
+        number = int(os.path.basename(os.path.realpath(vm.port))) + 1
+        link = os.path.join(_wine_env()["WINEPREFIX"], "dosdevices", "com%d" % number)
+        temp = "%s.%d" % (link, os.getpid())
+        os.symlink(vm.port, temp)
+        os.replace(temp, link)
+        return "COM%d" % number
     return vm.port
 
 
