@@ -17,8 +17,19 @@ FLINT = os.environ.get("FLINT", "")
 VMODULE = os.environ.get("VMODULE", "")
 E2E_TMP = os.environ.get("E2E_TMP") or os.path.join(tempfile.gettempdir(), "flint_e2e")
 
-# True when FLINT is the Windows build, run through Wine.
+# True when FLINT is the Windows build, run through Wine. Wine shows neither
+# non-standard baud rates (they become 38400) nor parity or data bits on a
+# pseudo-terminal: tests of those skip when this is set.
 UNDER_WINE = FLINT.lower().endswith(".exe")
+WINE = os.environ.get("WINE", "wine")
+
+
+def _wine_env():
+    """Wine's environment: quiet, with the prefix tools/windows/test.sh made
+    (WINEPREFIX, by default the folder "wineprefix" beside flint.exe)."""
+    prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(os.path.abspath(FLINT)),
+                                                          "wineprefix")
+    return {"WINEPREFIX": prefix, "WINEDEBUG": "-all"}
 
 PROMPT = "FLINT> "
 VERSION = "1.0.2.16"
