@@ -234,11 +234,25 @@ class FactoryImageTest(ModuleCase):
 
 
 class LoaderDownloadTest(ModuleCase):
+    def setUp(self):
+        self.args = ("--loader-file", os.path.join(tempfile.mkdtemp(dir=h.E2E_TMP if os.path.isdir(h.E2E_TMP) else None),
+                                                   "loader.bin"))
+        super().setUp()
+
     def test_chunks_then_vendor_write_trigger(self):
         image = self.download(505)
         self.exchange(vendor_write(0x1000228C, 0x10080C01), OK_EVENT[0xFC62])
         self.assert_loader_alive()
-        self.assertIn("loader started (%d bytes)" % len(image), self.m.log())
+        self.assertIn("loader started (505 bytes, crc16 0x%04X)" % crc16(image), self.m.log())
+        with open(self.args[1], "rb") as f:
+            self.assertEqual(f.read(), image)
+
+    def test_a_new_download_restarts_at_chunk_zero(self):
+        self.download(600)
+        image = self.download(8)
+        self.exchange(vendor_write(0x1000228C, 0x10080C01), OK_EVENT[0xFC62])
+        with open(self.args[1], "rb") as f:
+            self.assertEqual(f.read(), image)
 
     def test_first_chip_triggers_on_its_last_write(self):
         self.download()

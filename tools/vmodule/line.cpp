@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -244,46 +245,51 @@ void serial_line::queue(answer a, double now) {
     release(now);
 }
 
-// Writes what is due of the front segments. False when the line must wait.
-bool serial_line::release(double now) {
+// First release of an answer: logged as sent; a host listening at another
+// rate receives it as garbage.
+void serial_line::begin_segment(out_segment& s) {
+    s.logged = true;
+    if (s.bytes.empty()) return;
+    log_.bytes("tx", where(), s.bytes.data(), s.bytes.size());
+    uint32_t host = opt_.follow_rate ? host_rate(master_) : rate_;
+    if (host != 0 && host != rate_) {
+        log_.note(where(), "host listens at " + std::to_string(host) + ": the answer arrives as garbage");
+        std::fill(s.bytes.begin(), s.bytes.end(), 0);
+    }
+    wire_free_at_ = std::max(wire_free_at_, s.not_before);
+}
+
+// Bytes of the segment that have reached the far end by `now`.
+size_t serial_line::bytes_due(const out_segment& s, double now) const {
+    size_t left = s.bytes.size() - s.pos;
+    if (!opt_.pace || left == 0) return left;
+    double on_wire = now - std::max(wire_free_at_, s.not_before);
+    size_t due = on_wire > 0 ? static_cast<size_t>(std::floor(on_wire / byte_time())) : 0;
+    return due < left ? due : left;
+}
+
+// Writes what is due of the front segments; runs each one's follow-up once it is out.
+void serial_line::release(double now) {
     while (!out_.empty()) {
         out_segment& s = out_.front();
-        if (now < s.not_before) return false;
-        if (!s.logged && !s.bytes.empty()) {
-            log_.bytes("tx", where(), s.bytes.data(), s.bytes.size());
-            uint32_t host = opt_.follow_rate ? host_rate(master_) : rate_;
-            if (host != 0 && host != rate_) {
-                log_.note(where(), "host listens at " + std::to_string(host) + ": the answer arrives as garbage");
-                std::fill(s.bytes.begin(), s.bytes.end(), 0);
-            }
-            wire_free_at_ = std::max(wire_free_at_, s.not_before);
-        }
-        s.logged = true;
-        size_t left = s.bytes.size() - s.pos;
-        if (left && opt_.pace) {
-            double t0 = std::max(wire_free_at_, s.not_before);
-            size_t due = static_cast<size_t>(std::floor((now - t0) / byte_time()));
-            if (due < left) left = due;
-            if (left == 0) return false;
-        }
-        if (left) {
-            ssize_t w = write(master_, s.bytes.data() + s.pos, left);
+        if (now < s.not_before) return;
+        if (!s.logged) begin_segment(s);
+        size_t n = bytes_due(s, now);
+        if (n) {
+            ssize_t w = write(master_, s.bytes.data() + s.pos, n);
             if (w < 0) {
-                if (errno == EAGAIN) write_blocked_ = true;
-                return false;
+                write_blocked_ = errno == EAGAIN;
+                return;
             }
             s.pos += static_cast<size_t>(w);
             if (opt_.pace) wire_free_at_ = std::max(wire_free_at_, s.not_before) + static_cast<double>(w) * byte_time();
-            if (s.pos < s.bytes.size()) {
-                if (static_cast<size_t>(w) < left) write_blocked_ = true;
-                return false;
-            }
+            if (static_cast<size_t>(w) < n) write_blocked_ = true;
         }
+        if (s.pos < s.bytes.size()) return;
         out_segment done = std::move(s);
         out_.pop_front();
         follow_up(done);
     }
-    return true;
 }
 
 void serial_line::follow_up(const out_segment& s) {
@@ -297,12 +303,23 @@ void serial_line::follow_up(const out_segment& s) {
     case answer::then::enter_loader:
         state_ = module_state::loader;
         pkt_.clear();
-        log_.note(where(), "loader started (" + std::to_string(session_.loader.size()) + " bytes)");
+        log_.note(where(), "loader started (" + std::to_string(session_.loader.size()) + " bytes, crc16 " +
+                               hex16(crc16_range(session_.loader.data(), static_cast<uint32_t>(session_.loader.size()))) + ")");
+        save_loader();
         break;
     case answer::then::reset:
         reset(now_);
         break;
     }
+}
+
+// Keeps a copy of the started loader for the user (--loader-file).
+void serial_line::save_loader() {
+    if (opt_.loader_file.empty()) return;
+    FILE* f = std::fopen(opt_.loader_file.c_str(), "wb");
+    bool ok = f && std::fwrite(session_.loader.data(), 1, session_.loader.size(), f) == session_.loader.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) log_.note(where(), "cannot write " + opt_.loader_file + ": " + std::strerror(errno));
 }
 
 // Watchdog reset or reboot: the RAM is lost; the ROM starts the factory

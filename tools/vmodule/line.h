@@ -54,10 +54,13 @@ private:
     void drop(uint8_t b);
     void flush_dropped();
     void queue(answer a, double now);
-    bool release(double now);
+    void release(double now);
+    void begin_segment(out_segment& s);
+    size_t bytes_due(const out_segment& s, double now) const;
     void follow_up(const out_segment& s);
     void reset(double now);
     void power_on();
+    void save_loader();
     bool input_held() const;
     double gap_limit() const;
 

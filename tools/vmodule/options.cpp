@@ -62,6 +62,7 @@ const char kUsage[] =
     "\n"
     "Log:\n"
     "  --log FILE              every request and answer in hex, with direction, state and rate\n"
+    "  --loader-file FILE      save every loader that is started (the downloaded bytes) to FILE\n"
     "  -v, --verbose           echo the log to standard error\n"
     "  -h, --help              this text\n"
     "\n"
@@ -71,7 +72,7 @@ enum opt_id {
     o_pty_link = 256, o_usb_socket, o_no_rate_follow, o_reset_on_close, o_iflash, o_eflash, o_efuse, o_iflash_base,
     o_iflash_size, o_eflash_size, o_efuse_size, o_signature, o_flash_id, o_ext_flash_id, o_boot,
     o_probe_status, o_prop_id, o_prop_name, o_prop_ram_start, o_prop_ram_size, o_pace,
-    o_flash_times, o_time_scale, o_fault, o_log,
+    o_flash_times, o_time_scale, o_fault, o_log, o_loader_file,
 };
 
 const option kLong[] = {
@@ -100,6 +101,7 @@ const option kLong[] = {
     {"time-scale", required_argument, nullptr, o_time_scale},
     {"fault", required_argument, nullptr, o_fault},
     {"log", required_argument, nullptr, o_log},
+    {"loader-file", required_argument, nullptr, o_loader_file},
     {"verbose", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
@@ -180,6 +182,7 @@ int take(int id, const char* arg, vm_options& opt) {
         return -1;
     }
     case o_log: opt.log_file = arg; return -1;
+    case o_loader_file: opt.loader_file = arg; return -1;
     case 'v': opt.verbose = true; return -1;
     default: return 2;
     }

@@ -28,6 +28,7 @@ struct vm_options {
     uint32_t prop_ram_start = 0x20000000;
     uint32_t prop_ram_size = 0x8000;
     std::string log_file;
+    std::string loader_file;  // where a started loader is saved, "" for nowhere
     bool verbose = false;
     bool pace = false;
     bool flash_times = false;
