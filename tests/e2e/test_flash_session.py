@@ -245,6 +245,8 @@ class HciModeSession(SessionCase):
 
 
 class UsbSession(SessionCase):
+    @unittest.skipIf(harness.UNDER_WINE, "under Wine: the module's USB socket is a Unix message "
+                     "socket, which the Windows build cannot open")
     def test_usb_session_uses_the_usb_table(self):
         app = pattern(3000, 11)
         app_path = self.write("app.bin", app)
@@ -301,6 +303,10 @@ class GuardsAndArguments(SessionCase):
                 ("connect COM3 921600 x", re.compile(r"^Connecting COM3 at 115200 (OK\.\.\.\n-OK-|Fail\.\.\.\n-ERR: -1-)\n$")),
                 ("disconnect", OK),
                 ("connect", "list all ports: to be implemented.\n-ERR: 1-\n"),
+                ("connect swd", SWD_MISSING + "-ERR: -1-\n"),
+                ("device 4420b", "please run 'connect' cmd first.\n-ERR: -1-\n"),
+                # The SWD table stays in force: a serial port now goes to its open.
+                ("connect %s" % port, SWD_MISSING + "-ERR: -1-\n"),
             ])
             self.assertTrue(all(rate == "115200" for _, rate, _ in log_lines(vm, "rx")))
 
@@ -330,6 +336,7 @@ def harness_usage_loadfw():
             "KVL4420B_V1 KVL4420B_V2 KVL4420B_V3 KVL4420B_V3_SE\n")
 
 
+SWD_MISSING = "SWD link through a J-Link probe is not available in this build of flint\n"
 CRC_ERROR = r"crc16 error! read [0-9a-f]{4} != cacled [0-9a-f]{4}\n"
 
 
