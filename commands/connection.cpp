@@ -121,9 +121,11 @@ int32_t do_device(int32_t argc, char** argv) {
         cmd_print_usage(argv[0]);
         return 1;
     }
-    if (cur_ops->open != swd_ops.open) cmd_print_usage(argv[0]);
+    bool warned = cur_ops->open != swd_ops.open;
+    if (warned) cmd_print_usage(argv[0]);
     // The family selection belongs to the SWD link, which this build lacks.
-    con_err("%s", MSG_SWD_SELECT_MISSING);
+    // The usage text ends without a line end: start the message on its own line.
+    con_err(warned ? "\n%s" : "%s", MSG_SWD_SELECT_MISSING);
     return -1;
 }
 

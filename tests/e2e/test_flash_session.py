@@ -135,6 +135,8 @@ class VendorWriteSession(SessionCase):
                 ("be64 0x810000 0x10000", "send erase command!\n" + OK),
                 ("flashid", FLASH_ID + OK),
                 ("extflashid", EXT_FLASH_ID + OK),
+                ("device 4420b", "Usage:\n\tdevice [4410a/4410c/4420b]\n\t only available under SWD interface now.\n"
+                                 + DEVICE_MISSING + "-ERR: -1-\n"),
                 ("extbe64 0x10000 0x10000", "send ext be64 erase command!\n" + OK),
                 ("extbe32 0x20000 0x8000", "send erase command!\n" + OK),
                 ("extsectorerase 0 0x3000", "send ext erase command!\n" + OK),
@@ -173,7 +175,7 @@ class VendorWriteSession(SessionCase):
             port = flint_port(vm)
             self.expect([
                 ("connect %s" % port, "Connecting %s at 115200 OK...\n-OK-\n" % port),
-                ("loadfw %s/%s KVL4420B_V3 1" % (self.fw, LOADER),
+                ("loadfirmware %s/%s KVL4420B_V3 1" % (self.fw, LOADER),
                  loaded("send write command to trigger!\n")),
                 ("flashid", FLASH_ID + OK),
             ])
@@ -336,6 +338,8 @@ def harness_usage_loadfw():
             "KVL4420B_V1 KVL4420B_V2 KVL4420B_V3 KVL4420B_V3_SE\n")
 
 
+DEVICE_MISSING = ("device: selecting the device family needs the SWD link through a J-Link probe, "
+                  "which is not available in this build of flint\n")
 SWD_MISSING = "SWD link through a J-Link probe is not available in this build of flint\n"
 CRC_ERROR = r"crc16 error! read [0-9a-f]{4} != cacled [0-9a-f]{4}\n"
 
