@@ -571,6 +571,23 @@ class FaultCase(ModuleCase):
         wrong[8] ^= 1
         self.assertEqual(image, bytes(wrong) + b"\xff" * 16 + data)
 
+    def test_corrupt_hci_program(self):
+        path = os.path.join(self.tmp, "faulty.bin")
+        m = VModule("--iflash", path, "--fault", "fc2e:corrupt", tmp=self.tmp)
+        try:
+            m.open()
+            self.m, saved = m, self.m
+            try:
+                self.unlock()
+                self.exchange(hci_program(IFLASH, bytes(8)), OK_EVENT[0xFC2E])
+                self.exchange(hci_program(IFLASH + 8, bytes(8)), OK_EVENT[0xFC2E])
+            finally:
+                self.m = saved
+        finally:
+            m.stop()
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(16), bytes(4) + b"\x01" + bytes(11))
+
     def test_refused_rate_change_keeps_the_rate(self):
         m = VModule("--fault", "fc17:status=1", tmp=self.tmp)
         try:
@@ -704,24 +721,28 @@ class LifecycleTest(unittest.TestCase):
         finally:
             m.stop()
 
-    def test_sigterm_syncs_and_cleans_up(self):
-        tmp = tempfile.mkdtemp(dir=h.E2E_TMP if os.path.isdir(h.E2E_TMP) else None)
-        link = os.path.join(tmp, "ttyVM")
-        iflash = os.path.join(tmp, "iflash.bin")
-        m = VModule("--boot", "loader", "--pty-link", link, "--iflash", iflash, "--iflash-size", "0x2000",
-                    tmp=tmp)
-        self.assertEqual(os.path.realpath(link), os.path.realpath(m.slave))
-        m.open()
-        self.assertEqual(m.ask(program_frame(0x1032, IFLASH, b"\x5a" * 4), 10), loader_answer(0x1032, 0))
-        m.close_line()
-        m.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(m.proc.wait(10), 0)
-        m.stop()
-        self.assertFalse(os.path.lexists(link))
-        with open(iflash, "rb") as f:
-            image = f.read()
-        self.assertEqual(len(image), 0x2000)
-        self.assertEqual(image[:8], b"\x5a" * 4 + b"\xff" * 4)
+    def test_signals_sync_and_clean_up(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig.name):
+                tmp = tempfile.mkdtemp(dir=h.E2E_TMP if os.path.isdir(h.E2E_TMP) else None)
+                link = os.path.join(tmp, "ttyVM")
+                sock = os.path.join(tmp, "usb.sock")
+                iflash = os.path.join(tmp, "iflash.bin")
+                m = VModule("--boot", "loader", "--pty-link", link, "--usb-socket", sock, "--iflash", iflash,
+                            "--iflash-size", "0x2000", tmp=tmp)
+                self.assertEqual(os.path.realpath(link), os.path.realpath(m.slave))
+                m.open()
+                self.assertEqual(m.ask(program_frame(0x1032, IFLASH, b"\x5a" * 4), 10), loader_answer(0x1032, 0))
+                m.close_line()
+                m.proc.send_signal(sig)
+                self.assertEqual(m.proc.wait(10), 0)
+                m.stop()
+                self.assertFalse(os.path.lexists(link))
+                self.assertFalse(os.path.lexists(sock))
+                with open(iflash, "rb") as f:
+                    image = f.read()
+                self.assertEqual(len(image), 0x2000)
+                self.assertEqual(image[:8], b"\x5a" * 4 + b"\xff" * 4)
 
 
 if __name__ == "__main__":
