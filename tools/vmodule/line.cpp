@@ -249,6 +249,7 @@ void serial_line::queue(answer a, double now) {
 // rate receives it as garbage.
 void serial_line::begin_segment(out_segment& s) {
     s.logged = true;
+    if (s.after == answer::then::enter_loader) save_loader();  // saved before the host hears back
     if (s.bytes.empty()) return;
     log_.bytes("tx", where(), s.bytes.data(), s.bytes.size());
     uint32_t host = opt_.follow_rate ? host_rate(master_) : rate_;
@@ -305,7 +306,6 @@ void serial_line::follow_up(const out_segment& s) {
         pkt_.clear();
         log_.note(where(), "loader started (" + std::to_string(session_.loader.size()) + " bytes, crc16 " +
                                hex16(crc16_range(session_.loader.data(), static_cast<uint32_t>(session_.loader.size()))) + ")");
-        save_loader();
         break;
     case answer::then::reset:
         reset(now_);
