@@ -210,6 +210,10 @@ uint32_t plat_serial_write(plat_serial_handle port, const uint8_t* buf, uint32_t
 
 void plat_serial_close(plat_serial_handle port) {
     if (port == nullptr) return;
+    // Exclusive mode outlives our descriptor on a pseudo-terminal whose other
+    // end stays open; clear it so the next open (ours or another program's)
+    // is not refused.
+    ioctl(port->fd, TIOCNXCL);
     close(port->fd);
     delete port;
 }
