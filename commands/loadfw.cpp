@@ -9,6 +9,7 @@
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
 #include "commands/connection.h"
+#include "image/mp_header.h"
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
@@ -32,7 +33,7 @@ const char* const MSG_PATH_TOO_LONG =
 const char* const MSG_IMAGE_PATH_TOO_LONG =
     "loadfw: the image path %s is longer than %u characters, refused\n";
 const char* const MSG_BAD_IMAGE_SIZE =
-    "loadfw: %s holds %ld bytes; a loader image must be non-empty and a multiple of 4 bytes, "
+    "loadfw: %s holds %lld bytes; a loader image must be non-empty and a multiple of 4 bytes, "
     "nothing was downloaded\n";
 const char* const MSG_READ_FAILS = "loadfw: reading %s failed, nothing was downloaded\n";
 const char* const MSG_DOWNLOAD_FAILED =
@@ -184,14 +185,12 @@ int32_t download_image(const char* path) {
         con_err(MSG_OPEN_FAILS, path);
         return LOADFW_IMAGE_OPEN;
     }
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    std::rewind(f);
+    int64_t size = mp_file_size(f);
     std::printf(MSG_FILE_SIZE, static_cast<int>(size));
     // An empty image, or one that is no whole number of words, is no loader:
     // starting the module on it would report a module as ready that is not.
-    if (size <= 0 || size % 4 != 0 || static_cast<unsigned long>(size) > UINT32_MAX) {
-        con_err(MSG_BAD_IMAGE_SIZE, path, size);
+    if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(UINT32_MAX)) {
+        con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size));
         std::fclose(f);
         return LOADFW_IMAGE_SIZE;
     }
