@@ -24,7 +24,7 @@ UNDER_WINE = FLINT.lower().endswith(".exe")
 WINE = os.environ.get("WINE", "wine")
 
 
-def _wine_env():
+def wine_env():
     """Wine's environment: quiet, with the prefix tools/windows/test.sh made
     (WINEPREFIX, by default the folder "wineprefix" beside flint.exe)."""
     prefix = os.environ.get("WINEPREFIX") or os.path.join(os.path.dirname(os.path.abspath(FLINT)),
@@ -225,7 +225,7 @@ def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120):
     if UNDER_WINE:
         # Wine runs the Windows build; it ends with the low byte of the exit
         # code like a Linux process, and its lines end in CRLF (removed below).
-        full_env.update(_wine_env())
+        full_env.update(wine_env())
         cmd = [WINE] + cmd
     proc = subprocess.run(cmd, input=stdin_text.encode(), stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, cwd=cwd, env=full_env, timeout=timeout)
@@ -239,7 +239,7 @@ def flint_port(vm):
         # /dev/pts/M becomes COM(M+1), so modules alive at the same time (tests
         # running in parallel share the prefix) never share a name.
         number = int(os.path.basename(os.path.realpath(vm.port))) + 1
-        link = os.path.join(_wine_env()["WINEPREFIX"], "dosdevices", "com%d" % number)
+        link = os.path.join(wine_env()["WINEPREFIX"], "dosdevices", "com%d" % number)
         temp = "%s.%d" % (link, os.getpid())
         os.symlink(vm.port, temp)
         os.replace(temp, link)

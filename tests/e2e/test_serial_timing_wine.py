@@ -1,0 +1,155 @@
+"""Read time-outs of the serial port as the module sees them, through the real
+flint binary: the Linux build (poll) or the Windows build under Wine (Win32
+COMMTIMEOUTS), with the same generous bounds for both. Every line of output is
+time-stamped as it arrives, which also shows that output comes line by line.
+Under Wine, also what only the Windows build does: COM port names, the folder
+separator and the missing USB simulation socket."""
+import os
+import re
+import select
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import PROMPT, VModule, flint_port, run_flint, shell_script  # noqa: E402
+
+# A module whose loader already runs; "loadfw --autodetect 4" then only
+# installs the loader's operations.
+MODULE_ARGS = ["--boot", "loader"]
+LOADER_LINES = ["loadfw --autodetect 4"]
+ERASE_LINE = "pageerase 0x802000 0x1000"
+SENT = "send erase command!"
+TIMED_OUT = "recv timeout! need 10 bytes, read %d bytes."
+# The time-out set after configuration: total 5000 ms + 1 ms a byte, and 1000
+# ms between two bytes.
+TOTAL_S = 5.0
+INTERVAL_S = 1.0
+RUN_TIMEOUT_S = 120
+
+
+def timed_shell(lines, cwd):
+    """flint -i fed the lines; [(seconds since start, line)] as each line of
+    output arrived, prompts removed, and the exit status."""
+    cmd = [harness.FLINT, "-i"]
+    env = dict(os.environ)
+    if harness.UNDER_WINE:
+        cmd = [harness.WINE] + cmd
+        env.update(harness.wine_env())
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, cwd=cwd, env=env)
+    proc.stdin.write(shell_script(*lines).encode())
+    proc.stdin.close()
+    start = time.monotonic()
+    deadline = start + RUN_TIMEOUT_S
+    fd = proc.stdout.fileno()
+    stamped, pending = [], b""
+    while time.monotonic() < deadline:
+        if not select.select([fd], [], [], deadline - time.monotonic())[0]:
+            break
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        now = time.monotonic() - start
+        pending += chunk
+        while b"\n" in pending:
+            line, pending = pending.split(b"\n", 1)
+            text = line.decode(errors="replace").replace("\r", "").replace(PROMPT, "")
+            stamped.append((now, text))
+    proc.stdout.close()
+    try:
+        rc = proc.wait(timeout=max(1, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        rc = proc.wait()
+    return stamped, rc
+
+
+def stamp_of(stamped, text):
+    for when, line in stamped:
+        if line == text:
+            return when
+    raise AssertionError("no line %r in %r" % (text, [line for _, line in stamped]))
+
+
+class ReadTimeouts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not harness.VMODULE:
+            raise unittest.SkipTest("VMODULE is not set: no virtual module to talk to")
+
+    def erase_gap(self, fault, got):
+        """Seconds between the erase request's line and the time-out line."""
+        with VModule(MODULE_ARGS + ["--fault", fault]) as vm:
+            port = flint_port(vm)
+            stamped, rc = timed_shell(["connect %s" % port] + LOADER_LINES + [ERASE_LINE], harness.scratch_dir("timing"))
+        self.assertEqual(rc, 0, stamped)
+        return stamp_of(stamped, TIMED_OUT % got) - stamp_of(stamped, SENT)
+
+    def test_a_silent_module_is_waited_for_the_whole_total_time_out(self):
+        gap = self.erase_gap("1030:silence", 0)
+        self.assertGreaterEqual(gap, TOTAL_S - 0.5)
+        self.assertLess(gap, TOTAL_S + 10)
+
+    def test_a_reply_that_stops_ends_the_read_one_interval_after_its_last_byte(self):
+        gap = self.erase_gap("1030:short=6", 6)
+        self.assertGreaterEqual(gap, INTERVAL_S - 0.3)
+        self.assertLess(gap, TOTAL_S - 1.5, "the read waited for the total time-out, not the interval")
+
+    def test_complete_replies_return_without_waiting_for_the_interval(self):
+        count = 10
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            stamped, rc = timed_shell(["connect %s" % port] + LOADER_LINES + ["flashid"] * count,
+                                      harness.scratch_dir("timing"))
+        self.assertEqual(rc, 0, stamped)
+        ids = [when for when, line in stamped if line.startswith("RDID(JEDEC) = ")]
+        self.assertEqual(len(ids), count, stamped)
+        # Waiting for the interval after each reply would take count seconds.
+        self.assertLess(ids[-1] - ids[0], count * INTERVAL_S / 2)
+
+
+@unittest.skipUnless(harness.UNDER_WINE, "only the Windows build, under Wine, has these")
+class WindowsBuild(unittest.TestCase):
+    def setUp(self):
+        self.dir = harness.scratch_dir("win")
+
+    def test_a_com_port_of_the_prefix_opens_and_an_unmapped_one_fails(self):
+        if not harness.VMODULE:
+            self.skipTest("VMODULE is not set: no virtual module to talk to")
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            self.assertRegex(port, r"^COM\d+$")
+            rc, out = run_flint(["-i"], shell_script("connect %s" % port, *LOADER_LINES, "flashid",
+                                                     "disconnect", "connect COM255"), cwd=self.dir)
+        self.assertEqual(rc, 0, out)
+        parts = harness.split_at_prompts(out)
+        self.assertEqual(parts[1], "Connecting %s at 115200 OK...\n-OK-\n" % port)
+        self.assertRegex(parts[3], r"RDID\(JEDEC\) = [0-9A-F]+\n-OK-\n$")
+        self.assertEqual(parts[5], "Connecting COM255 at 115200 Fail...\n-ERR: -1-\n")
+
+    def test_the_loader_path_joins_folder_and_file_with_a_backslash(self):
+        if not harness.VMODULE:
+            self.skipTest("VMODULE is not set: no virtual module to talk to")
+        fw = os.path.join(self.dir, "empty_fw")
+        os.makedirs(fw)
+        with VModule() as vm:
+            port = flint_port(vm)
+            rc, out = run_flint(["-i"], shell_script("connect %s" % port, "loadfw --autodetect %s 1" % fw),
+                                cwd=self.dir)
+        self.assertEqual(rc, 0, out)
+        self.assertRegex(harness.split_at_prompts(out)[2],
+                         r"^FW Loader: KVL4420B_FW_V3\.bin\nopen %s\\KVL4420B_FW_V3\.bin fails\n-ERR: -?\d+-\n$"
+                         % re.escape(fw))
+
+    def test_the_usb_simulation_socket_does_not_exist_on_windows(self):
+        rc, out = run_flint(["-i"], "connect usb\n", cwd=self.dir,
+                            env={"FLINT_USB_DEVICE": "sim:" + os.path.join(self.dir, "usb.sock")})
+        self.assertEqual(out, PROMPT + "usb port open failed\nConnecting usb failed\n-ERR: -1-\n"
+                         + PROMPT + "Quit\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

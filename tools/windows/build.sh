@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Cross-builds flint.exe for 64-bit Windows into build-win/ (mingw-w64, -static),
+# installing what is missing first (Debian 12, apt-get as root or through sudo).
+#
+#   tools/windows/build.sh          install, configure (preset "windows"), build
+#
+# The result needs nothing but Windows' own DLLs; the script checks that with
+# objdump and fails if flint.exe imports anything else.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+BUILD_DIR=build-win
+TRIPLE=x86_64-w64-mingw32
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev)
+# What Windows itself provides; anything else imported would have to ship
+# beside flint.exe.
+SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|winusb)\.dll$'
+
+install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "build.sh: installing ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Libraries that Debian has for Linux only are built from Debian's own source
+# packages with the cross compiler, fetched through a private deb-src list so
+# the system's apt configuration stays as it is. cJSON (the job file reader)
+# is the first such library: when it is needed, call
+#   debian_source cjson "$BUILD_DIR/deps"
+# and add its cJSON.c to the Windows build in CMakeLists.txt.
+debian_source() {  # package, destination folder
+    local package=$1 dest=$2 apt_dir
+    apt_dir=$(realpath -m "$dest/apt")
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dest"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+         "http://deb.debian.org/debian $(. /etc/os-release; echo "$VERSION_CODENAME") main" \
+         > "$apt_dir/sources.list"
+    local opts=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache")
+    apt-get "${opts[@]}" update -qq
+    (cd "$dest" && apt-get "${opts[@]}" source -qq "$package")
+}
+
+check_imports() {
+    local exe=$1 dll bad=0
+    while read -r dll; do
+        if ! echo "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$SYSTEM_DLLS"; then
+            echo "build.sh: $exe imports $dll, which is not a Windows system DLL" >&2
+            bad=1
+        fi
+    done < <(${TRIPLE}-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+    return $bad
+}
+
+install_missing "${PACKAGES[@]}"
+if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+    cmake --preset windows >/dev/null
+fi
+cmake --build --preset windows -- --no-print-directory
+check_imports "$BUILD_DIR/flint.exe"
+echo "build.sh: $BUILD_DIR/flint.exe ($(${TRIPLE}-objdump -p "$BUILD_DIR/flint.exe" \
+    | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs the end-to-end suite (tests/e2e/test_*.py) against the Windows build,
+# flint.exe under Wine, with the Linux virtual module on a pseudo-terminal
+# mapped to a COM port of the Wine prefix.
+#
+#   tools/windows/test.sh              build (tools/windows/build.sh), then run every case
+#   tools/windows/test.sh test_shell   only the named scripts
+#
+# The Wine prefix lives in build-win/wineprefix (made once, about 15 s); one
+# persistent wineserver serves the whole run and is ended at the end. The exit
+# status is non-zero when any script fails.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$ROOT"
+
+BUILD_DIR=$ROOT/build-win
+NATIVE_DIR=$ROOT/build
+PYTHON=/usr/bin/python3
+
+tools/windows/build.sh
+
+# The virtual module is a Linux program: it comes from the native build.
+if [ ! -x "$NATIVE_DIR/vmodule" ]; then
+    [ -f "$NATIVE_DIR/CMakeCache.txt" ] || cmake -S . -B "$NATIVE_DIR" >/dev/null
+    cmake --build "$NATIVE_DIR" -j2 --target vmodule -- --no-print-directory
+fi
+
+export WINEPREFIX=$BUILD_DIR/wineprefix
+export WINEARCH=win64
+export WINEDEBUG=-all
+export FLINT=$BUILD_DIR/flint.exe
+export VMODULE=$NATIVE_DIR/vmodule
+export E2E_TMP=$BUILD_DIR/e2e_tmp
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "test.sh: creating the Wine prefix $WINEPREFIX"
+    wineboot --init >/dev/null 2>&1
+    wineserver -w   # the server writes the new prefix's registry when it ends
+fi
+# One server for all cases, so each flint.exe starts in a fraction of a second
+# (a server left running by an earlier run of this prefix is ended first).
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1 </dev/null
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+wineboot >/dev/null 2>&1 || true   # wait for the prefix's services
+
+rm -rf "$E2E_TMP"
+mkdir -p "$E2E_TMP"
+
+scripts=()
+if [ $# -gt 0 ]; then
+    for name in "$@"; do scripts+=("tests/e2e/${name%.py}.py"); done
+else
+    scripts=(tests/e2e/test_*.py)
+fi
+
+passed=0
+failed=0
+failed_names=()
+for script in "${scripts[@]}"; do
+    name=$(basename "$script" .py)
+    echo "== $name (flint.exe under Wine)"
+    if "$PYTHON" "$script"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failed_names+=("$name")
+    fi
+done
+
+[ $failed -eq 0 ] || echo "test.sh: failed: ${failed_names[*]}"
+echo "Wine: $passed passed, $failed failed"
+[ $failed -eq 0 ]
