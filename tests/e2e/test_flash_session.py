@@ -411,6 +411,27 @@ class ModuleFaults(SessionCase):
                 self.assertEqual(got[2], loaded())
                 self.assertEqual(got[3], FLASH_ID + OK)
 
+    def test_hci_mode_faults(self):
+        cases = [
+            ("fc2b:status=2", "pageerase 0x802000 0x1000",
+             r"^HCI Event Status fail\.\nErase page at 0x00802000 fail\.\n-ERR: 1-\n$"),
+            ("fc2e:status=1", "program APP 0x802000",
+             r"^file size: 64\npayload length: 64\nHCI Event Status fail\.\nWrite 64 bytes to 0x00802000 fail\.\n-ERR: 1-\n$"),
+            ("fc2d:short=4", "flashread 0x802000 0x10",
+             r"^[^\n]+\nRead 16 bytes from 0x00802000 fail\.\nread 16 bytes at 00802000 fails\n-ERR: 1-\n$"),
+            # Flash control: init, configuration load and unlock pass first.
+            ("fc2c:silence:1:3", "flashid", r"^[^\n]+\nGet Flash ID Fail!\nRDID\(JEDEC\) = FFFFFF\n-OK-\n$"),
+        ]
+        self.write("app.bin", pattern(64, 15))
+        for fault, line, want in cases:
+            with self.subTest(fault=fault), VModule(MODULE_ARGS + ["--fault", fault]) as vm:
+                port = flint_port(vm)
+                got = self.shell(["connect %s" % port, "loadfw --autodetect 0",
+                                  line.replace("APP", self.path("app.bin")), "flashid"])
+                self.assertEqual(got[1], OK, fault)
+                self.assertRegex(got[2], want, fault)
+                self.assertEqual(got[3], FLASH_ID + OK, fault)
+
     def test_signatures_without_a_loader(self):
         cases = [("0x12345678", "1", "Detect FW Fail\n-ERR: -4-\n"),
                  ("0x2000EB01", "3", "-ERR: -5-\n")]
