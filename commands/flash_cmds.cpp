@@ -1,6 +1,7 @@
 // Internal flash commands: pageerase, be64, chiperase, program, flashverify,
 // flashread, savebin, modify and flashid. Each parses its words, runs the
 // connection guard (all but flashid) and calls the table in force.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -19,6 +20,7 @@ const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_FILE_SIZE = "file size: %d\n";
 const char* const MSG_PAYLOAD_LENGTH = "payload length: %d\n";
 const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
+const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
 const char* const MSG_WRITE_FAILS = "writing %s failed\n";
 const char* const MSG_NEW_BYTES = "read new bytes error!\n";
 const char* const MSG_TOO_MANY_BYTES = "modify: at most %u new values are accepted, %u were given\n";
@@ -57,6 +59,28 @@ int32_t erase_command(int32_t argc, char** argv, erase_op op, const char* slot) 
     return op(cmd_hex(argv[1]), cmd_hex(argv[2]));
 }
 
+// Reads the payload of an image: behind the 512-byte header when the file
+// carries one, else the whole file. Null after a message when it cannot.
+uint8_t* read_payload(FILE* f, const char* name, int64_t size, int64_t payload) {
+    if (payload < 0) return nullptr;  // mp_payload_length printed why
+    if (payload > static_cast<int64_t>(UINT32_MAX)) {
+        con_err(MSG_IMAGE_TOO_LARGE, name);
+        return nullptr;
+    }
+    if (size != payload && std::fseek(f, MP_HEADER_SIZE, SEEK_SET) != 0) {
+        con_err(MSG_IMAGE_READ_FAILS, name);
+        return nullptr;
+    }
+    uint8_t* bytes = new (std::nothrow) uint8_t[payload > 0 ? payload : 1];
+    if (bytes == nullptr) return nullptr;
+    if (std::fread(bytes, 1, static_cast<size_t>(payload), f) != static_cast<size_t>(payload)) {
+        con_err(MSG_IMAGE_READ_FAILS, name);
+        delete[] bytes;
+        return nullptr;
+    }
+    return bytes;
+}
+
 // program and flashverify: the payload behind an optional header goes to `op`.
 int32_t image_command(int32_t argc, char** argv, image_op op, const char* slot) {
     int32_t guard = connection_guard();
@@ -73,18 +97,11 @@ int32_t image_command(int32_t argc, char** argv, image_op op, const char* slot) 
     int64_t payload = mp_payload_length(f);
     std::printf(MSG_FILE_SIZE, static_cast<int>(size));
     std::printf(MSG_PAYLOAD_LENGTH, static_cast<int>(payload));
-    int32_t result = IMAGE_FAILURE;
-    if (payload >= 0 && (size == payload || std::fseek(f, MP_HEADER_SIZE, SEEK_SET) == 0)) {
-        uint8_t* bytes = new (std::nothrow) uint8_t[payload > 0 ? payload : 1];
-        if (bytes != nullptr) {
-            if (std::fread(bytes, 1, static_cast<size_t>(payload), f) == static_cast<size_t>(payload))
-                result = op(addr, static_cast<uint32_t>(payload), bytes);
-            else
-                con_err(MSG_IMAGE_READ_FAILS, argv[1]);
-            delete[] bytes;
-        }
-    }
+    uint8_t* bytes = read_payload(f, argv[1], size, payload);
     std::fclose(f);
+    if (bytes == nullptr) return IMAGE_FAILURE;
+    int32_t result = op(addr, static_cast<uint32_t>(payload), bytes);
+    delete[] bytes;
     return result;
 }
 
