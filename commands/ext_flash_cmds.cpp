@@ -1,5 +1,6 @@
 // External flash commands: the serial flash chip beside the module, reached
 // through the loader's external-flash requests. Images go whole: no header.
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_FILE_SIZE = "file size: %d\n";
 const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
+const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
 const char* const MSG_CRC = "crc16 = %04X\n";
 const char* const MSG_RDID = "RDID(JEDEC) = %X\n";
 
@@ -40,7 +42,7 @@ int32_t ext_erase_command(int32_t argc, char** argv, erase_op op, const char* sl
     return op(cmd_hex(argv[1]), cmd_hex(argv[2]));
 }
 
-// Reads the whole file named by argv[1]. 0, or the command's result.
+// Reads the whole file at `path`. 0, or the command's result.
 int32_t read_whole_file(const char* path, std::vector<uint8_t>& bytes) {
     FILE* f = std::fopen(path, "rb");
     if (f == nullptr) con_err(MSG_OPEN_FAILS, path);
@@ -49,6 +51,9 @@ int32_t read_whole_file(const char* path, std::vector<uint8_t>& bytes) {
     int32_t result = 0;
     if (size <= 0) {
         result = EMPTY_IMAGE;
+    } else if (size > static_cast<int64_t>(UINT32_MAX)) {
+        con_err(MSG_IMAGE_TOO_LARGE, path);
+        result = IMAGE_READ_FAILS;
     } else {
         try {
             bytes.resize(static_cast<size_t>(size));
