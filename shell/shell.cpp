@@ -45,7 +45,14 @@ void shell_loop() {
             return;
         }
         size_t len = std::strlen(shell_line);
-        if (len > 0 && shell_line[len - 1] == '\n') shell_line[len - 1] = '\0';
+        if (len > 0 && shell_line[len - 1] == '\n') {
+            shell_line[len - 1] = '\0';
+        } else if (len == SHELL_LINE_BYTES - 1) {
+            // A line of exactly the maximum length: its line end belongs to
+            // it, not to an empty line of its own that would fail as unknown.
+            int next = std::fgetc(stdin);
+            if (next != '\n' && next != EOF) std::ungetc(next, stdin);
+        }
         cmd_exec_line(shell_line);
     }
 }

@@ -155,6 +155,12 @@ class Lines(ShellCase):
         rc, out = self.shell(first + rest, "printenv LONG")
         self.assertEqual(out, session("-OK-\n", VERSION + "\n-OK-\n", "LONG=" + "v" * 242 + "\n-OK-\n"))
 
+    def test_line_of_exactly_254_characters_runs_once(self):
+        line = "setenv EXACT " + "v" * 241
+        self.assertEqual(len(line), 254)
+        rc, out = self.shell(line, "printenv EXACT")
+        self.assertEqual(out, session("-OK-\n", "EXACT=" + "v" * 241 + "\n-OK-\n"))
+
     def test_ten_words_reach_the_handler_as_eight(self):
         rc, out = self.shell("shell echo w1 w2 w3 w4 w5 w6 w7 w8")
         parts = harness.split_at_prompts(out)
