@@ -36,16 +36,16 @@ bool parse_usb_id(const char* text, const char* end, uint16_t* id) {
 }
 
 std::unique_ptr<kvx_usb_backend> open_named_device() {
-    const char* spec = std::getenv(USB_DEVICE_VAR);
-    if (spec == nullptr || *spec == '\0') return nullptr;
+    const char* device_text = std::getenv(USB_DEVICE_VAR);
+    if (device_text == nullptr || *device_text == '\0') return nullptr;
     const size_t sim_len = std::strlen(SIM_PREFIX);
-    if (std::strncmp(spec, SIM_PREFIX, sim_len) == 0) {
-        return spec[sim_len] != '\0' ? kvx_usb_open_sim(spec + sim_len) : nullptr;
+    if (std::strncmp(device_text, SIM_PREFIX, sim_len) == 0) {
+        return device_text[sim_len] != '\0' ? kvx_usb_open_sim(device_text + sim_len) : nullptr;
     }
-    const char* colon = std::strchr(spec, ':');
+    const char* colon = std::strchr(device_text, ':');
     uint16_t vid = 0;
     uint16_t pid = 0;
-    if (colon == nullptr || !parse_usb_id(spec, colon, &vid) ||
+    if (colon == nullptr || !parse_usb_id(device_text, colon, &vid) ||
         !parse_usb_id(colon + 1, colon + 1 + std::strlen(colon + 1), &pid)) {
         return nullptr;
     }
