@@ -8,7 +8,7 @@
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
 #include "commands/connection.h"
-#include "commands/flash_dump.h"
+#include "commands/flash_shared.h"
 #include "common/crc16.h"
 #include "image/mp_header.h"
 #include "shell/cmd.h"
@@ -16,31 +16,11 @@
 
 namespace {
 
-const char* const MSG_OPEN_FAILS = "open %s fails\n";
-const char* const MSG_FILE_SIZE = "file size: %d\n";
-const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
-const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
 const char* const MSG_CRC = "crc16 = %04X\n";
-const char* const MSG_RDID = "RDID(JEDEC) = %X\n";
 
 constexpr int32_t NO_MEMORY = 3;
 constexpr int32_t EMPTY_IMAGE = 4;  // missing or empty file
 constexpr int32_t IMAGE_READ_FAILS = 3;
-
-int32_t usage(char** argv) {
-    cmd_print_usage(argv[0]);
-    return 1;
-}
-
-using erase_op = int32_t (*)(uint32_t addr, uint32_t size);
-
-int32_t ext_erase_command(int32_t argc, char** argv, erase_op op, const char* slot) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 3) return usage(argv);
-    if (op == nullptr) return ops_call_missing(slot);
-    return op(cmd_hex(argv[1]), cmd_hex(argv[2]));
-}
 
 // Reads the whole file at `path`. 0, or the command's result.
 int32_t read_whole_file(const char* path, std::vector<uint8_t>& bytes) {
@@ -72,28 +52,28 @@ int32_t read_whole_file(const char* path, std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int32_t do_extbe32(int32_t argc, char** argv) {
-    return ext_erase_command(argc, argv, cur_ops->ext_block32_erase, "ext_block32_erase");
+    return flash_erase_command(argc, argv, cur_ops->ext_block32_erase, "ext_block32_erase");
 }
 
 int32_t do_extbe64(int32_t argc, char** argv) {
-    return ext_erase_command(argc, argv, cur_ops->ext_block64_erase, "ext_block64_erase");
+    return flash_erase_command(argc, argv, cur_ops->ext_block64_erase, "ext_block64_erase");
 }
 
 int32_t do_extsectorerase(int32_t argc, char** argv) {
-    return ext_erase_command(argc, argv, cur_ops->ext_sector_erase, "ext_sector_erase");
+    return flash_erase_command(argc, argv, cur_ops->ext_sector_erase, "ext_sector_erase");
 }
 
 int32_t do_extchiperase(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc != 1) return usage(argv);
+    if (argc != 1) return flash_usage(argv);
     return CALL_OP(ext_chip_erase);
 }
 
 int32_t do_extprogram(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc < 3) return usage(argv);
+    if (argc < 3) return flash_usage(argv);
     if (cur_ops->ext_program == nullptr) return ops_call_missing("ext_program");
     uint32_t addr = cmd_hex(argv[2]);
     std::vector<uint8_t> bytes;
@@ -109,7 +89,7 @@ int32_t do_extflashread(int32_t argc, char** argv) {
 int32_t do_extflashverify(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc < 3) return usage(argv);
+    if (argc < 3) return flash_usage(argv);
     if (cur_ops->ext_verify == nullptr) return ops_call_missing("ext_verify");
     uint32_t addr = cmd_hex(argv[2]);
     std::vector<uint8_t> bytes;

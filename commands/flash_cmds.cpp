@@ -9,18 +9,14 @@
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
 #include "commands/connection.h"
-#include "commands/flash_dump.h"
+#include "commands/flash_shared.h"
 #include "image/mp_header.h"
 #include "shell/cmd.h"
 #include "shell/console.h"
 
 namespace {
 
-const char* const MSG_OPEN_FAILS = "open %s fails\n";
-const char* const MSG_FILE_SIZE = "file size: %d\n";
 const char* const MSG_PAYLOAD_LENGTH = "payload length: %d\n";
-const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
-const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
 const char* const MSG_WRITE_FAILS = "writing %s failed\n";
 const char* const MSG_NEW_BYTES = "read new bytes error!\n";
 const char* const MSG_TOO_MANY_BYTES = "modify: at most %u new values are accepted, %u were given\n";
@@ -30,7 +26,6 @@ const char* const MSG_PAST_PAGE =
 const char* const MSG_PAGE_READ_FAILS = "read bytes at %08X fails\n";
 const char* const MSG_PAGE_ERASE_FAILS = "erase page at %08X fails\n";
 const char* const MSG_PAGE_PROGRAM_FAILS = "page at %08X is erased, but program fails\n";
-const char* const MSG_RDID = "RDID(JEDEC) = %X\n";
 
 // Local results.
 constexpr int32_t NO_MEMORY_READ = 2;   // flashread, savebin
@@ -43,21 +38,8 @@ constexpr uint32_t PAGE_MASK = PAGE_BYTES - 1;
 constexpr uint32_t MODIFY_MAX_BYTES = 32;
 constexpr size_t CHARS_PER_VALUE = 3;  // two hex digits and a colon
 
-int32_t usage(char** argv) {
-    cmd_print_usage(argv[0]);
-    return 1;
-}
-
 using erase_op = int32_t (*)(uint32_t addr, uint32_t size);
 using image_op = int32_t (*)(uint32_t addr, uint32_t len, const uint8_t* bytes);
-
-int32_t erase_command(int32_t argc, char** argv, erase_op op, const char* slot) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 3) return usage(argv);
-    if (op == nullptr) return ops_call_missing(slot);
-    return op(cmd_hex(argv[1]), cmd_hex(argv[2]));
-}
 
 // Reads the payload of an image: behind the 512-byte header when the file
 // carries one, else the whole file. Null after a message when it cannot.
@@ -85,7 +67,7 @@ uint8_t* read_payload(FILE* f, const char* name, int64_t size, int64_t payload) 
 int32_t image_command(int32_t argc, char** argv, image_op op, const char* slot) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc < 3) return usage(argv);
+    if (argc < 3) return flash_usage(argv);
     if (op == nullptr) return ops_call_missing(slot);
     uint32_t addr = cmd_hex(argv[2]);
     FILE* f = std::fopen(argv[1], "rb");
@@ -131,17 +113,17 @@ int32_t parse_new_bytes(const char* text, uint8_t* out, uint32_t* count) {
 }  // namespace
 
 int32_t do_pageerase(int32_t argc, char** argv) {
-    return erase_command(argc, argv, cur_ops->page_erase, "page_erase");
+    return flash_erase_command(argc, argv, cur_ops->page_erase, "page_erase");
 }
 
 int32_t do_be64(int32_t argc, char** argv) {
-    return erase_command(argc, argv, cur_ops->block64_erase, "block64_erase");
+    return flash_erase_command(argc, argv, cur_ops->block64_erase, "block64_erase");
 }
 
 int32_t do_chiperase(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc != 1) return usage(argv);
+    if (argc != 1) return flash_usage(argv);
     return CALL_OP(chip_erase);
 }
 
@@ -160,7 +142,7 @@ int32_t do_flashread(int32_t argc, char** argv) {
 int32_t do_savebin(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc != 4) return usage(argv);
+    if (argc != 4) return flash_usage(argv);
     if (cur_ops->read == nullptr) return ops_call_missing("read");
     uint32_t addr = cmd_hex(argv[2]);
     uint32_t size = cmd_hex(argv[3]);
@@ -188,7 +170,7 @@ int32_t do_savebin(int32_t argc, char** argv) {
 int32_t do_modify(int32_t argc, char** argv) {
     int32_t guard = connection_guard();
     if (guard != 0) return guard;
-    if (argc != 3) return usage(argv);
+    if (argc != 3) return flash_usage(argv);
     const flash_ops& ops = *cur_ops;
     if (ops.read == nullptr) return ops_call_missing("read");
     if (ops.page_erase == nullptr) return ops_call_missing("page_erase");

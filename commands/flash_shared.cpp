@@ -1,4 +1,4 @@
-#include "commands/flash_dump.h"
+#include "commands/flash_shared.h"
 
 #include <cstdio>
 
@@ -8,6 +8,11 @@
 #include "shell/console.h"
 
 const char* const MSG_FLASH_READ_FAILS = "read %d bytes at %08X fails\n";
+const char* const MSG_OPEN_FAILS = "open %s fails\n";
+const char* const MSG_FILE_SIZE = "file size: %d\n";
+const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
+const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
+const char* const MSG_RDID = "RDID(JEDEC) = %X\n";
 
 namespace {
 
@@ -21,6 +26,19 @@ void dump_line(uint32_t addr, const uint8_t* bytes, uint32_t n) {
 }
 
 }  // namespace
+
+int32_t flash_usage(char** argv) {
+    cmd_print_usage(argv[0]);
+    return 1;
+}
+
+int32_t flash_erase_command(int32_t argc, char** argv, flash_erase_op op, const char* slot) {
+    int32_t guard = connection_guard();
+    if (guard != 0) return guard;
+    if (argc != 3) return flash_usage(argv);
+    if (op == nullptr) return ops_call_missing(slot);
+    return op(cmd_hex(argv[1]), cmd_hex(argv[2]));
+}
 
 flash_bytes flash_buffer(uint32_t size) {
     return flash_bytes(static_cast<uint8_t*>(std::calloc(size > 0 ? size : 1, 1)), &std::free);
