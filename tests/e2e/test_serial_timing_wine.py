@@ -4,11 +4,15 @@ COMMTIMEOUTS), with the same generous bounds for both. Every line of output is
 time-stamped as it arrives, which also shows that output comes line by line.
 Under Wine, also what only the Windows build does: COM port names, the folder
 separator and the missing USB simulation socket."""
+import fcntl
 import os
 import re
 import select
+import signal
 import subprocess
 import sys
+import termios
+import threading
 import time
 import unittest
 
@@ -111,10 +115,69 @@ class ReadTimeouts(unittest.TestCase):
         self.assertLess(ids[-1] - ids[0], count * INTERVAL_S / 2)
 
 
+class EchoLine:
+    """A pseudo-terminal whose far end sends every byte back. A child process
+    holds the slave as its controlling terminal (wineserver wants one when the
+    line closes); this process echoes on the master."""
+
+    def __init__(self):
+        self.master, slave = os.openpty()
+        tty = termios.tcgetattr(slave)
+        tty[0] = tty[1] = tty[3] = 0  # raw: no input, output or local processing
+        termios.tcsetattr(slave, termios.TCSANOW, tty)
+        self.port = os.ttyname(slave)
+        self.child = os.fork()
+        if self.child == 0:
+            os.setsid()
+            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+            signal.pause()
+            os._exit(0)
+        os.close(slave)
+        self.running = True
+        self.thread = threading.Thread(target=self._echo, daemon=True)
+        self.thread.start()
+
+    def _echo(self):
+        while self.running:
+            if select.select([self.master], [], [], 0.1)[0]:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:
+                    continue
+                os.write(self.master, data)
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        os.kill(self.child, signal.SIGTERM)
+        os.waitpid(self.child, 0)
+        os.close(self.master)
+
+
 @unittest.skipUnless(harness.UNDER_WINE, "only the Windows build, under Wine, has these")
 class WindowsBuild(unittest.TestCase):
     def setUp(self):
         self.dir = harness.scratch_dir("win")
+
+    def test_platform_layer_checks(self):
+        """Folders, the program's path, libraries, the command interpreter, and
+        a port: 8N1 without flow control as Win32 reports it, the time-out
+        record, all 256 byte values through an echo, purge."""
+        check = os.path.join(os.path.dirname(os.path.abspath(harness.FLINT)), "win_platform_check.exe")
+        if not os.path.exists(check):
+            self.skipTest("win_platform_check.exe was not built beside flint.exe")
+        line = EchoLine()
+        try:
+            port = flint_port(line)
+            proc = subprocess.run([harness.WINE, check, port], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  env=dict(os.environ, **harness.wine_env()), cwd=self.dir,
+                                  timeout=RUN_TIMEOUT_S)
+        finally:
+            line.close()
+        out = proc.stdout.decode(errors="replace").replace("\r", "")
+        self.assertEqual(proc.returncode, 0, out)
+        self.assertNotIn("FAIL", out)
+        self.assertIn("ok all byte values pass unchanged\n", out)
 
     def test_a_com_port_of_the_prefix_opens_and_an_unmapped_one_fails(self):
         if not harness.VMODULE:
