@@ -22,6 +22,7 @@ E2E_TMP = os.environ.get("E2E_TMP") or os.path.join(tempfile.gettempdir(), "flin
 # pseudo-terminal: tests of those skip when this is set.
 UNDER_WINE = FLINT.lower().endswith(".exe")
 WINE = os.environ.get("WINE", "wine")
+WINE_COM_BASE = 100
 
 
 def wine_env():
@@ -236,9 +237,11 @@ def flint_port(vm):
     """The port text flint is given for the module."""
     if UNDER_WINE:
         # A COM port of the Wine prefix mapped to the module's pseudo-terminal:
-        # /dev/pts/M becomes COM(M+1), so modules alive at the same time (tests
-        # running in parallel share the prefix) never share a name.
-        number = int(os.path.basename(os.path.realpath(vm.port))) + 1
+        # /dev/pts/M becomes COM(100+M), so modules alive at the same time
+        # (tests running in parallel share the prefix) never share a name, and
+        # none collides with the COM1, COM2... that Wine's device manager
+        # gives the machine's own serial devices when its server starts.
+        number = WINE_COM_BASE + int(os.path.basename(os.path.realpath(vm.port)))
         link = os.path.join(wine_env()["WINEPREFIX"], "dosdevices", "com%d" % number)
         temp = "%s.%d" % (link, os.getpid())
         os.symlink(vm.port, temp)

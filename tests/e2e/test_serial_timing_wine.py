@@ -159,13 +159,25 @@ class WindowsBuild(unittest.TestCase):
     def setUp(self):
         self.dir = harness.scratch_dir("win")
 
+    def check_program(self):
+        path = os.path.join(os.path.dirname(os.path.abspath(harness.FLINT)), "win_platform_check.exe")
+        if not os.path.exists(path):
+            self.skipTest("win_platform_check.exe was not built beside flint.exe")
+        return path
+
+    def test_console_text_is_not_held_back_behind_errors_or_a_child(self):
+        proc = subprocess.run([harness.WINE, self.check_program(), "--console"], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, env=dict(os.environ, **harness.wine_env()),
+                              cwd=self.dir, timeout=RUN_TIMEOUT_S)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(proc.stdout.decode(errors="replace").replace("\r", ""),
+                         "partial error\nbefore child\nafter\n")
+
     def test_platform_layer_checks(self):
         """Folders, the program's path, libraries, the command interpreter, and
         a port: 8N1 without flow control as Win32 reports it, the time-out
         record, all 256 byte values through an echo, purge."""
-        check = os.path.join(os.path.dirname(os.path.abspath(harness.FLINT)), "win_platform_check.exe")
-        if not os.path.exists(check):
-            self.skipTest("win_platform_check.exe was not built beside flint.exe")
+        check = self.check_program()
         line = EchoLine()
         try:
             port = flint_port(line)
@@ -186,12 +198,12 @@ class WindowsBuild(unittest.TestCase):
             port = flint_port(vm)
             self.assertRegex(port, r"^COM\d+$")
             rc, out = run_flint(["-i"], shell_script("connect %s" % port, *LOADER_LINES, "flashid",
-                                                     "disconnect", "connect COM255"), cwd=self.dir)
+                                                     "disconnect", "connect COM99"), cwd=self.dir)
         self.assertEqual(rc, 0, out)
         parts = harness.split_at_prompts(out)
         self.assertEqual(parts[1], "Connecting %s at 115200 OK...\n-OK-\n" % port)
         self.assertRegex(parts[3], r"RDID\(JEDEC\) = [0-9A-F]+\n-OK-\n$")
-        self.assertEqual(parts[5], "Connecting COM255 at 115200 Fail...\n-ERR: -1-\n")
+        self.assertEqual(parts[5], "Connecting COM99 at 115200 Fail...\n-ERR: -1-\n")
 
     def test_the_loader_path_joins_folder_and_file_with_a_backslash(self):
         if not harness.VMODULE:

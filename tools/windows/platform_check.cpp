@@ -1,6 +1,7 @@
 // Checks of the Win32 platform layer that the end-to-end cases cannot see,
 // run under Wine by tests/e2e/test_serial_timing_wine.py:
 //   win_platform_check.exe [COMn]
+//   win_platform_check.exe --console
 // With a port (whose far end echoes every byte) the serial checks run too:
 // the line settings as Win32 reports them, the time-out record, every byte
 // value through the echo, purge.
@@ -141,7 +142,21 @@ void check_port(const char* name) {
 
 }  // namespace
 
+// The console streams as flint sets them up: text without a line end is not
+// held back behind standard error or behind a child's output.
+//   win_platform_check.exe --console  prints "partial error\nbefore child\nafter\n"
+int console_order() {
+    plat_console_init();
+    std::printf("partial ");
+    std::fputs("error\n", stderr);
+    std::printf("before ");
+    plat_system("echo child");
+    std::printf("after\n");
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--console") == 0) return console_order();
     check_paths();
     check_libraries();
     check_command_interpreter();
