@@ -34,7 +34,9 @@ export E2E_TMP=$BUILD_DIR/e2e_tmp
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "test.sh: creating the Wine prefix $WINEPREFIX"
-    wineboot --init >/dev/null 2>&1
+    # Without .NET and HTML engines: flint needs neither, and their installers
+    # would only be looked for.
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
     wineserver -w   # the server writes the new prefix's registry when it ends
 fi
 # One server for all cases, so each flint.exe starts in a fraction of a second
