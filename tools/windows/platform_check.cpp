@@ -4,7 +4,8 @@
 //   win_platform_check.exe --console
 // With a port (whose far end echoes every byte) the serial checks run too:
 // the line settings as Win32 reports them, the time-out record, every byte
-// value through the echo, purge.
+// value through the echo, purge, the poll and total read time-outs (generous
+// bounds; the precise figures are the end-to-end timing cases' business).
 // Prints one line per check ("ok ..." or "FAIL ..."); the exit code is the
 // number of failed checks.
 #include <windows.h>
@@ -130,13 +131,26 @@ void check_port(const char* name) {
     check(put == sizeof out && back == sizeof in && std::memcmp(out, in, sizeof in) == 0,
           "all byte values pass unchanged", std::to_string(put) + " written, " + std::to_string(back) + " read");
 
-    // A purge drops what has arrived and was not read.
+    // A purge drops what has arrived and was not read; the near-immediate
+    // poll set returns at once on the empty line.
     plat_serial_write(port, out, 16);
     plat_sleep_ms(300);
     plat_serial_purge(port);
     const plat_serial_timeouts poll_set = {1, 1, 1, 0, 0};
     plat_serial_set_timeouts(port, poll_set);
+    ULONGLONG start = GetTickCount64();
     check(plat_serial_read(port, in, 16) == 0, "purge discards unread bytes");
+    ULONGLONG took = GetTickCount64() - start;
+    check(took < 1000, "poll set returns at once", std::to_string(took) + " ms");
+
+    // A silent line ends the read after the total time-out: 200 + 10 x 1 ms.
+    const plat_serial_timeouts short_total = {1000, 1, 200, 500, 2000};
+    plat_serial_set_timeouts(port, short_total);
+    start = GetTickCount64();
+    const uint32_t none = plat_serial_read(port, in, 10);
+    took = GetTickCount64() - start;
+    check(none == 0 && took >= 150 && took < 3000, "total time-out on a silent line",
+          std::to_string(took) + " ms");
     plat_serial_close(port);
 }
 
