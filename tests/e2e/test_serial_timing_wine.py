@@ -3,7 +3,8 @@ flint binary: the Linux build (poll) or the Windows build under Wine (Win32
 COMMTIMEOUTS), with the same generous bounds for both. Every line of output is
 time-stamped as it arrives, which also shows that output comes line by line.
 Under Wine, also what only the Windows build does: COM port names, the folder
-separator and the missing USB simulation socket."""
+separator, the missing USB simulation socket, and the direct checks of the
+Win32 platform layer (win_platform_check.exe, built beside flint.exe)."""
 import fcntl
 import os
 import re
