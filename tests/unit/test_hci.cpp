@@ -14,6 +14,7 @@
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "protocol/hci.h"
+#include "capture.h"
 #include "pty_peer.h"
 #include "shell/env.h"
 
@@ -60,21 +61,9 @@ bytes flash_control(uint32_t sub, uint32_t a1, uint32_t a2) {
 
 const bytes CHUNK_ANSWER = {0x04, 0x0E, 0x05, 0x02, 0x20, 0xFC, 0x00, 0x00};
 
-struct captured {
-    int64_t result;
-    std::string out;
-    std::string err;
-};
-
 template <typename F>
 captured run(F f) {
-    CaptureStdout();
-    CaptureStderr();
-    const int64_t r = f();
-    captured c{r, "", ""};
-    c.out = GetCapturedStdout();
-    c.err = GetCapturedStderr();
-    return c;
+    return run_captured(f);
 }
 
 uint32_t le32_at(const bytes& b, size_t at) { return peer::le32(b, at); }

@@ -18,6 +18,7 @@
 #include "link/serial_port.h"
 #include "protocol/loader.h"
 #include "protocol/loader_frame.h"
+#include "capture.h"
 #include "pty_peer.h"
 #include "shell/env.h"
 
@@ -91,21 +92,9 @@ uint32_t read_timeout() {
     return ms;
 }
 
-struct captured {
-    int64_t result;
-    std::string out;
-    std::string err;
-};
-
 template <typename F>
 captured run(F f) {
-    CaptureStdout();
-    CaptureStderr();
-    const int64_t r = f();
-    captured c{r, "", ""};
-    c.out = GetCapturedStdout();
-    c.err = GetCapturedStderr();
-    return c;
+    return run_captured(f);
 }
 
 // The serial link to a scripted module on a pseudo-terminal.
