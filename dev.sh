@@ -14,18 +14,7 @@ PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
           libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi)
 JOBS=2
 
-install_missing() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "dev.sh: installing ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+. tools/install_missing.sh
 
 configure_and_build() {  # folder, extra cmake args...
     local dir=$1; shift

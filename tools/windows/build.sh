@@ -16,18 +16,7 @@ PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev)
 # beside flint.exe.
 SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|winusb)\.dll$'
 
-install_missing() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "build.sh: installing ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+. tools/install_missing.sh
 
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
