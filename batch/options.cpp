@@ -2,10 +2,10 @@
 // built, this reads the options for -i, -h and -V and refuses the rest.
 #include "batch/options.h"
 
-#include <getopt.h>
-
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "shell/console.h"
 #include "shell/shell.h"
@@ -48,6 +48,92 @@ const char* const kHelpText =
     "   -H,             equal to -M 0\n"
     "   -V, --version   output version information and exit\n";
 
+const char* const MSG_INVALID_OPTION = "%s: invalid option -- %c\n";
+const char* const MSG_MISSING_VALUE = "%s: option requires an argument -- %c\n";
+const char* const MSG_UNRECOGNIZED = "%s: unrecognized option '%s'\n";
+
+const char* const END_OF_OPTIONS = "--";
+const char* const IN_ORDER_VARIABLE = "POSIXLY_CORRECT";
+
+// Reads the option letters of a command line. Letters may be grouped in one
+// word; a letter that takes a value takes the rest of its word, or else the
+// next word that does not begin with "-" (the words with "-" in between are
+// still read as options, so "-c -h" shows the help instead of opening a port
+// named -h). "--" ends the options; other words play no part, and with
+// POSIXLY_CORRECT set the options end at the first of them.
+class option_reader {
+public:
+    static constexpr int END = -1;
+    static constexpr int UNKNOWN = '?';        // letter() is 0 for a "--word"
+    static constexpr int MISSING_VALUE = ':';  // letter() names the option
+
+    option_reader(int argc, char** argv, const char* letters)
+        : argc_(argc), argv_(argv), letters_(letters), taken_(static_cast<size_t>(argc), false),
+          in_order_(std::getenv(IN_ORDER_VARIABLE) != nullptr) {}
+
+    int next() {
+        while (rest_ == nullptr || *rest_ == '\0')
+            if (!next_word()) return END;
+        if (rest_ == word_letters() && rest_[0] == '-') {  // a "--word": no long options exist
+            letter_ = 0;
+            rest_ = nullptr;
+            return UNKNOWN;
+        }
+        letter_ = *rest_++;
+        value_ = nullptr;
+        const char* known = letter_ != ':' ? std::strchr(letters_, letter_) : nullptr;
+        if (known == nullptr) return UNKNOWN;
+        if (known[1] != ':') return letter_;
+        if (*rest_ != '\0') {
+            value_ = rest_;
+            rest_ = nullptr;
+            return letter_;
+        }
+        for (int i = word_ + 1; i < argc_; ++i) {
+            if (taken_[static_cast<size_t>(i)] || argv_[i][0] == '-') continue;
+            taken_[static_cast<size_t>(i)] = true;
+            value_ = argv_[i];
+            return letter_;
+        }
+        return MISSING_VALUE;
+    }
+
+    char letter() const { return letter_; }
+    const char* value() const { return value_; }
+    const char* word() const { return argv_[word_]; }
+
+private:
+    const char* word_letters() const { return argv_[word_] + 1; }
+
+    // Moves to the next word that holds option letters; false when the
+    // options have ended.
+    bool next_word() {
+        rest_ = nullptr;
+        while (++word_ < argc_) {
+            if (taken_[static_cast<size_t>(word_)]) continue;
+            const char* w = argv_[word_];
+            if (std::strcmp(w, END_OF_OPTIONS) == 0) break;
+            if (w[0] == '-' && w[1] != '\0') {
+                rest_ = w + 1;
+                return true;
+            }
+            if (in_order_) break;
+        }
+        word_ = argc_;
+        return false;
+    }
+
+    int argc_;
+    char** argv_;
+    const char* letters_;
+    std::vector<bool> taken_;  // words already taken as values
+    bool in_order_;
+    int word_ = 0;
+    const char* rest_ = nullptr;  // letters of the current word not yet read
+    char letter_ = 0;
+    const char* value_ = nullptr;
+};
+
 }  // namespace
 
 void options_print_help() { std::fputs(kHelpText, stdout); }
@@ -55,32 +141,25 @@ void options_print_help() { std::fputs(kHelpText, stdout); }
 int32_t options_run(int argc, char** argv) {
     bool interactive = false;
     bool connection_given = false;
-    bool any_option = false;
-    opterr = 0;
-    optind = 1;
-    static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
-    // A leading ':' makes a missing value distinguishable from an unknown letter.
-    std::string optstring = std::string(":") + kOptString;
+    option_reader options(argc, argv, kOptString);
     int c;
-    while ((c = getopt_long(argc, argv, optstring.c_str(), kNoLongOptions, nullptr)) != -1) {
-        any_option = true;
+    while ((c = options.next()) != option_reader::END) {
         switch (c) {
         case 'i': interactive = true; break;
         case 'h': options_print_help(); return 0;
         case 'V': print_version(); return 0;
         case 'c':
         case 'f': connection_given = true; break;
-        case ':': con_err("%s: option requires an argument -- %c\n", argv[0], optopt); break;
-        case '?':
-            if (optopt != 0)
-                con_err("%s: invalid option -- %c\n", argv[0], optopt);
+        case option_reader::MISSING_VALUE: con_err(MSG_MISSING_VALUE, argv[0], options.letter()); break;
+        case option_reader::UNKNOWN:
+            if (options.letter() != 0)
+                con_err(MSG_INVALID_OPTION, argv[0], options.letter());
             else
-                con_err("%s: unrecognized option '%s'\n", argv[0], argv[optind - 1]);
+                con_err(MSG_UNRECOGNIZED, argv[0], options.word());
             break;
         default: break;
         }
     }
-    (void)any_option;
     if (interactive) {
         shell_loop();
         return 0;

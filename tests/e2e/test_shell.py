@@ -109,6 +109,38 @@ class ProgramEntry(ShellCase):
         self.assertEqual(rc, 0)
         self.assertEqual(out.split("\n")[0], HELP_LINES[0])
 
+    def test_option_values_and_the_words_between(self):
+        """A value not in the option's own word is the next word without a
+        leading "-"; the words with "-" in between are still options."""
+        missing_c = "{flint}: option requires an argument -- c\n"
+        shell_ver = session(VERSION + "\n-OK-\n")
+        help_start = HELP_LINES[0] + "\n"
+        no_connection = "please configure connect information by -f or -c!\n"
+        cases = [
+            # (arguments, environment, exit status, start of the output or None)
+            (["-c", "-h"], None, 0, missing_c + help_start),
+            (["-c", "-i", "COM6"], None, 0, shell_ver),
+            (["-c", "-i"], None, 0, missing_c + shell_ver),
+            (["-ic"], None, 0, missing_c + shell_ver),
+            (["-b", "-V", "9600"], None, 0, VERSION + "\n"),
+            (["-c", "-", "-h"], None, 0, missing_c + help_start),
+            (["-c", "--", "-h"], None, 255, missing_c + no_connection),
+            (["-c", "COM6", "extra", "-h"], None, 0, help_start),
+            (["-c", "COM6", "extra", "-h"], {"POSIXLY_CORRECT": "1"}, 255, None),
+            (["extra", "-i"], {"POSIXLY_CORRECT": "1"}, 255, no_connection),
+            (["-cqh"], None, 255, None),
+            (["-e-h"], None, 0, "{flint}: invalid option -- -\n" + help_start),
+        ]
+        for args, env, status, start in cases:
+            with self.subTest(args=args, env=env):
+                rc, out = run_flint(args, "ver\n", cwd=self.cwd, env=env)
+                self.assertEqual(rc, status, out)
+                if status != 0:
+                    self.assertNotIn(PROMPT, out)
+                # Under Wine the program path in getopt's messages is Wine's own.
+                if start is not None and not (harness.UNDER_WINE and "{flint}" in start):
+                    self.assertTrue(out.startswith(start.format(flint=harness.FLINT)), out)
+
     def test_no_options_asks_for_a_connection(self):
         self.assertEqual(run_flint([], cwd=self.cwd),
                          (255, "please configure connect information by -f or -c!\n"))
