@@ -3,6 +3,7 @@
 // by a COMMTIMEOUTS-style record, all waits done with poll().
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -118,7 +119,11 @@ plat_serial_handle plat_serial_open(const char* name) {
     if (path.empty()) return nullptr;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0) {
+    // TIOCEXCL keeps other programs out, but not one with root rights; the
+    // lock also refuses a second flint (or any program that locks its port)
+    // whatever its rights, as an unshared Windows port does. The lock comes
+    // first, so a refused open leaves the port's mode as it was.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         close(fd);
         return nullptr;
     }

@@ -216,6 +216,18 @@ TEST_F(SerialPort, PurgeDiscardsBytesNobodyAskedFor) {
     EXPECT_EQ(std::string(buf.begin(), buf.end()), "fresh");
 }
 
+// A port in use is not shared: a second open fails (also for a program with
+// root rights, which the tty's exclusive mode alone lets through) until the
+// first is closed.
+TEST_F(SerialPort, OpenPortIsNotShared) {
+    CaptureStderr();
+    EXPECT_EQ(com_open(pty_.path().c_str()), nullptr);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    com_close(port_);
+    port_ = com_open(pty_.path().c_str());
+    EXPECT_NE(port_, nullptr);
+}
+
 TEST(SerialPortHandle, AbsentHandleFailsQuietly) {
     uint8_t buf[4] = {};
     uint32_t t = 777;
