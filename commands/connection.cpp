@@ -56,8 +56,8 @@ uint32_t rate_argument(int32_t argc, char** argv, uint32_t fallback) {
     return argc == 3 ? cmd_dec(argv[2]) : fallback;
 }
 
-int32_t open_link(int32_t argc, char** argv) {
-    switch (choose_link(argv[1])) {
+int32_t open_link(link_choice link, int32_t argc, char** argv) {
+    switch (link) {
         case link_choice::serial:
             return CALL_OP(open, argv[1], rate_argument(argc, argv, DEFAULT_SERIAL_BAUD));
         case link_choice::usb:
@@ -90,13 +90,15 @@ int32_t do_connect(int32_t argc, char** argv) {
         connection_state = 0;
         return 1;
     }
+    // An unknown interface is reported as such, however long the word.
+    link_choice link = choose_link(argv[1]);
     size_t len = std::strlen(argv[1]);
-    if (len > PORT_TEXT_MAX) {
+    if (link != link_choice::unknown && len > PORT_TEXT_MAX) {
         con_err(MSG_PORT_TOO_LONG, len, PORT_TEXT_MAX);
         connection_state = 0;
         return -1;
     }
-    int32_t result = open_link(argc, argv);
+    int32_t result = open_link(link, argc, argv);
     connection_state = result == 0 ? 1 : 0;
     return result;
 }

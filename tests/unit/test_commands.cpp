@@ -561,6 +561,7 @@ TEST_F(Commands, ConnectChoosesLinkAndRate) {
         {"connect co", 2, 0, "", "", "open co error!\n"},
         {"connect " + path128, -1, 0, "", "",
          "connect: the port text is 128 characters long; at most 127 are accepted, nothing was opened\n"},
+        {"connect " + std::string(200, 'x'), 2, 0, "", "", "open " + std::string(200, 'x') + " error!\n"},
     };
     for (const Case& c : cases) {
         cur_ops = &fake_ops;
