@@ -284,6 +284,13 @@ TEST_F(Commands, NumbersReachTheOperationsAsTyped) {
         {"extsectorerase 0x1000 0x2000", "ext_sector_erase 1000 2000"},
         {"setbaudrate 1000000", "set_baudrate 1000000"},
         {"setbaudrate fast", "set_baudrate 0"},
+        // Beyond 32 bits a number saturates; it never wraps into the flash.
+        {"pageerase 100802000 FFFFFFFF", "page_erase FFFFFFFF FFFFFFFF"},
+        {"pageerase 0x1000000000000000000 -1", "page_erase FFFFFFFF FFFFFFFF"},
+        {"pageerase -0x100000000 -0x10", "page_erase FFFFFFFF FFFFFFF0"},
+        {"setbaudrate 4295082496", "set_baudrate 2147483647"},
+        {"setbaudrate -4294967296", "set_baudrate 2147483648"},
+        {"setbaudrate 921600baud", "set_baudrate 921600"},
         {"chiperase", "chip_erase"},
         {"extchiperase", "ext_chip_erase"},
         {"getprop", "get_prop"},
