@@ -23,7 +23,9 @@ constexpr unsigned int USB_TRANSFER_FLAGS = 0;
 
 int32_t usb_create() {
     // A fresh object replaces one left from an earlier connect; the old one
-    // is closed first so its device and interface are released.
+    // is closed first so its device and interface are released, and only
+    // then destroyed, as the access object expects.
+    usb_device_close();
     usb_destroy();
     usb_device = new (std::nothrow) CKvxUsbMP();
     return usb_device != nullptr ? 0 : -1;
