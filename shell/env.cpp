@@ -36,6 +36,14 @@ void strip_line_end(char* line) {
     if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
 }
 
+// After a line that filled the buffer: the line end right behind it belongs
+// to that line, not to an empty line of its own.
+void take_line_end(FILE* file) {
+    int next = std::fgetc(file);
+    if (next == '\r') next = std::fgetc(file);
+    if (next != '\n' && next != EOF) std::ungetc(next, file);
+}
+
 }  // namespace
 
 env_entry* env_find(const char* name) {
@@ -92,6 +100,8 @@ void env_load() {
     for (env_entry& slot : env_table) {
         char line[ENV_LINE_BYTES] = {};
         if (std::fgets(line, ENV_LINE_BYTES - 1, file) == nullptr) break;
+        size_t len = std::strlen(line);
+        if (len == ENV_LINE_BYTES - 2 && line[len - 1] != '\n') take_line_end(file);
         strip_line_end(line);
         char* eq = std::strchr(line, '=');
         const char* value = "";

@@ -252,6 +252,32 @@ TEST_F(EnvStore, WindowsLineEndsAreDropped) {
     EXPECT_STREQ(env_find("B")->value, "2");
 }
 
+// A file line holds at most 254 characters; the line end behind a line of
+// exactly that length belongs to it, while a longer line goes on as the next
+// variable.
+TEST_F(EnvStore, LinesAtTheLengthLimit) {
+    const std::string v252(252, 'v');
+    const std::string v253(253, 'v');
+    struct Case {
+        std::string file;
+        std::string listing;
+    } cases[] = {
+        {"N=" + v252 + "\nB=2\n", "N=" + v252 + "\nB=2\n"},
+        {"N=" + v252 + "\r\nB=2\r\n", "N=" + v252 + "\nB=2\n"},
+        {"N=" + v252 + "\n\nB=2\n", "N=" + v252 + "\n=\nB=2\n"},
+        {"N=" + v252.substr(1) + "\n\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n"},
+        {"N=" + v252.substr(1) + "\r\n\r\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n"},
+        {"N=" + v252, "N=" + v252 + "\n"},
+        {"N=" + v253 + "\nB=2\n", "N=" + v252 + "\nv=\nB=2\n"},
+        {"N=" + v252 + "xy=z\n", "N=" + v252 + "\nxy=z\n"},
+    };
+    for (const Case& c : cases) {
+        write_file(c.file);
+        env_load();
+        EXPECT_EQ(listing(), c.listing) << c.file.size();
+    }
+}
+
 TEST_F(EnvStore, UnwritableFileFailsAndKeepsTheStore) {
     if (geteuid() == 0) {
         // root ignores permissions: make the file name a directory instead.
