@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,19 @@ constexpr int REQUEST_WAIT_MS = 30000;
 
 // Length of the first request in `b`, or 0 while that cannot be told yet.
 using framer = std::function<size_t(const bytes& b)>;
+
+// The four little-endian bytes of a 32-bit value.
+inline bytes le32(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+// The parts one behind the other.
+inline bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
 inline uint32_t le32(const bytes& b, size_t at) {
     return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |

@@ -28,16 +28,8 @@ using testing::internal::GetCapturedStdout;
 
 constexpr uint32_t SHORT_TIMEOUT_MS = 300;
 
-bytes le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using peer::cat;
+using peer::le32;
 
 // A command packet as the module should see it.
 bytes command(uint16_t opcode, const bytes& params) {

@@ -33,16 +33,8 @@ using testing::internal::GetCapturedStdout;
 constexpr uint32_t SHORT_TIMEOUT_MS = 300;  // base read time-out for timing cases
 constexpr int LATE_MS = 1200;               // an answer after the short time-out
 
-bytes le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using peer::cat;
+using peer::le32;
 
 void append_crc(bytes& f) {
     const uint16_t crc = crc16(0, f.data(), static_cast<uint32_t>(f.size()));
