@@ -7,7 +7,6 @@ separator, the missing USB simulation socket, and the direct checks of the
 Win32 platform layer (win_platform_check.exe, built beside flint.exe)."""
 import fcntl
 import os
-import re
 import select
 import signal
 import subprocess
@@ -205,20 +204,6 @@ class WindowsBuild(unittest.TestCase):
         self.assertEqual(parts[1], "Connecting %s at 115200 OK...\n-OK-\n" % port)
         self.assertRegex(parts[3], r"RDID\(JEDEC\) = [0-9A-F]+\n-OK-\n$")
         self.assertEqual(parts[5], "Connecting COM99 at 115200 Fail...\n-ERR: -1-\n")
-
-    def test_the_loader_path_joins_folder_and_file_with_a_backslash(self):
-        if not harness.VMODULE:
-            self.skipTest("VMODULE is not set: no virtual module to talk to")
-        fw = os.path.join(self.dir, "empty_fw")
-        os.makedirs(fw)
-        with VModule() as vm:
-            port = flint_port(vm)
-            rc, out = run_flint(["-i"], shell_script("connect %s" % port, "loadfw --autodetect %s 1" % fw),
-                                cwd=self.dir)
-        self.assertEqual(rc, 0, out)
-        self.assertRegex(harness.split_at_prompts(out)[2],
-                         r"^FW Loader: KVL4420B_FW_V3\.bin\nopen %s\\KVL4420B_FW_V3\.bin fails\n-ERR: -?\d+-\n$"
-                         % re.escape(fw))
 
     def test_the_usb_simulation_socket_does_not_exist_on_windows(self):
         rc, out = run_flint(["-i"], "connect usb\n", cwd=self.dir,
