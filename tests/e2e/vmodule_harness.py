@@ -10,6 +10,8 @@ import termios
 import time
 import tty
 
+from crc16 import crc16, with_crc  # noqa: F401
+
 VMODULE = os.environ.get("VMODULE", "vmodule")
 E2E_TMP = os.environ.get("E2E_TMP", tempfile.gettempdir())
 
@@ -18,17 +20,8 @@ READY_TIMEOUT_S = 20.0
 READ_TIMEOUT_S = 5.0
 
 
-def crc16(data, crc=0):
-    """CRC-16/ARC, bit by bit: independent of any table."""
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
-def with_crc(body):
-    return body + struct.pack("<H", crc16(body))
 
 
 def loader_frame(code, payload=b""):

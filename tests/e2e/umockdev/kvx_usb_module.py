@@ -11,12 +11,17 @@ Needs the umockdev GObject bindings (gir1.2-umockdev-1.0, python3-gi) and must
 run inside umockdev-wrapper.
 """
 import errno
+import os
 import struct
+import sys
 
 import gi
 
 gi.require_version("UMockdev", "1.0")
 from gi.repository import GLib, UMockdev  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from crc16 import crc16, with_crc  # noqa: E402,F401
 
 VID = 0x1209
 PID = 0x0001
@@ -83,17 +88,8 @@ STATUS_OUT_OF_RANGE = 0xE2
 STATUS_VERIFY_MISMATCH = 0xE3
 
 
-def crc16(data, crc=0):
-    """CRC-16/ARC, bit by bit (independent of the table in flint)."""
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
-def with_crc(frame):
-    return bytes(frame) + struct.pack("<H", crc16(frame))
 
 
 def pattern(length, seed=0):
