@@ -13,7 +13,6 @@
 // PATH defaults to $VMODULE, then to vmodule beside the bench's build folder.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,8 +26,8 @@
 
 #include "link/link.h"
 #include "protocol/loader.h"
+#include "vmodule_process.h"
 
-extern char** environ;
 
 namespace {
 
@@ -40,60 +39,6 @@ constexpr double PROGRAM_US_PER_BYTE = 3.0;  // the module's flash model
 constexpr uint32_t REQUEST_OVERHEAD = 13;    // program request around its data
 constexpr uint32_t REPLY_BYTES = 10;
 constexpr uint32_t VERIFY_REQUEST_BYTES = 15;
-
-struct module_process {
-    pid_t pid = -1;
-    std::string pty;
-};
-
-std::string default_vmodule() {
-    if (const char* env = std::getenv("VMODULE")) return env;
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "vmodule";
-    self[n] = '\0';
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));             // build/tests
-    return dir.substr(0, dir.rfind('/')) + "/vmodule";  // build/vmodule
-}
-
-// Starts the module and waits for its "vmodule ready: PATH" line.
-bool start_module(const std::string& exe, const std::string& iflash, module_process& m) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<std::string> args = {exe, "--pace", "--flash-times", "--iflash", iflash,
-                                     "--boot", "loader"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&m.pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    if (rc != 0) {
-        close(out[0]);
-        m.pid = -1;
-        return false;
-    }
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    const std::string ready = "vmodule ready: ";
-    if (line.compare(0, ready.size(), ready) != 0) return false;
-    m.pty = line.substr(ready.size());
-    return true;
-}
-
-void stop_module(module_process& m) {
-    if (m.pid <= 0) return;
-    kill(m.pid, SIGTERM);
-    waitpid(m.pid, nullptr, 0);
-    m.pid = -1;
-}
 
 // Runs f with standard output sent to /dev/null (the per-piece progress lines).
 template <typename F>
@@ -147,7 +92,7 @@ int main(int argc, char** argv) {
     close(fd);
 
     module_process m;
-    if (!start_module(exe, iflash, m)) {
+    if (!start_module(exe, {"--pace", "--flash-times", "--iflash", iflash, "--boot", "loader"}, m)) {
         std::fprintf(stderr, "cannot start the virtual module %s\n", exe.c_str());
         stop_module(m);
         unlink(iflash);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "shell/cmd.h"
+#include "vmodule_process.h"
 
 namespace {
 
@@ -45,43 +46,6 @@ double split_bytes(uint32_t len) {
     return len + static_cast<double>((len + kPacket - 1) / kPacket) * kFraming;
 }
 
-std::string sibling_vmodule() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "vmodule";
-    std::string self(buf, static_cast<size_t>(n));
-    std::string dir = self.substr(0, self.rfind('/'));
-    return dir.substr(0, dir.rfind('/')) + "/vmodule";
-}
-
-struct Module {
-    pid_t pid = -1;
-    std::string port;
-};
-
-bool start_module(const std::string& exe, const std::string& dir, Module& m) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    m.pid = fork();
-    if (m.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        std::string iflash = dir + "/iflash.bin";
-        execl(exe.c_str(), exe.c_str(), "--pace", "--flash-times", "--iflash", iflash.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    const std::string ready = "vmodule ready: ";
-    if (line.compare(0, ready.size(), ready) != 0) return false;
-    m.port = line.substr(ready.size());
-    return true;
-}
-
 void write_file(const std::string& path, uint32_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);
     for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
@@ -105,7 +69,7 @@ struct Step {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string vmodule = argc > 1 ? argv[1] : sibling_vmodule();
+    std::string vmodule = argc > 1 ? argv[1] : default_vmodule();
     char tmpl[] = "/tmp/flint-session-bench-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return 1;
     std::string dir = tmpl;
@@ -115,8 +79,8 @@ int main(int argc, char** argv) {
     std::string image = dir + "/app.bin";
     write_file(image, kImageBytes, 2);
 
-    Module m;
-    if (!start_module(vmodule, dir, m)) {
+    module_process m;
+    if (!start_module(vmodule, {"--pace", "--flash-times", "--iflash", dir + "/iflash.bin"}, m)) {
         std::fprintf(stderr, "session_bench: cannot start %s\n", vmodule.c_str());
         return 1;
     }
@@ -127,7 +91,7 @@ int main(int argc, char** argv) {
     char hex_size[16];
     std::snprintf(hex_size, sizeof hex_size, "0x%X", kImageBytes);
     std::vector<Step> steps = {
-        {"connect " + m.port, 0},
+        {"connect " + m.pty, 0},
         {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kTriggerPausesS},
         {"setbaudrate 1000000", wire(20, kSlowBaud) + kBaudPauseS},
         {std::string("pageerase 0x800000 ") + hex_size, wire(23, kFastBaud) + sectors * kSectorEraseS},
@@ -174,8 +138,7 @@ int main(int argc, char** argv) {
                 "flint CPU %.1f ms per MiB\n",
                 kImageBytes / 1024.0, pv_wall, pv_model, pv_model / pv_wall, pv_cpu * 1000 / mib);
 
-    kill(m.pid, SIGTERM);
-    waitpid(m.pid, nullptr, 0);
+    stop_module(m);
     std::string rm = "rm -rf " + dir;
     int rc = std::system(rm.c_str());
     (void)rc;
