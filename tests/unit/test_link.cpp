@@ -25,7 +25,7 @@
 #include "link/usb_link.h"
 #include "protocol/hci.h"
 #include "protocol/loader.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 

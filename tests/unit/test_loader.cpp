@@ -20,7 +20,7 @@
 #include "protocol/loader_frame.h"
 #include "capture.h"
 #include "pty_peer.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 
