@@ -132,9 +132,7 @@ int32_t do_device(int32_t argc, char** argv) {
 
 int32_t do_getprop(int32_t argc, char** argv) {
     (void)argv;
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_GETPROP, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::get_prop>();
+    return cmd_run_slot<&flash_ops::get_prop>(cmd_exactly(USAGE_GETPROP, 1), argc);
 }
 
 int32_t do_setbaudrate(int32_t argc, char** argv) {
@@ -147,7 +145,5 @@ int32_t do_setbaudrate(int32_t argc, char** argv) {
 }
 
 int32_t do_lockbaudrate(int32_t argc, char** argv) {
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_LOCKBAUDRATE, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::lock_baudrate>(argc, argv);
+    return cmd_run_slot<&flash_ops::lock_baudrate>(cmd_exactly(USAGE_LOCKBAUDRATE, 1), argc, argc, argv);
 }
