@@ -283,6 +283,18 @@ class UsbSession(SessionCase):
         self.assertEqual(out, PROMPT + "usb port open failed\nConnecting usb failed\n-ERR: -1-\n"
                          + PROMPT + "please run 'connect' cmd first.\n-ERR: -1-\n" + PROMPT + "Quit\n")
 
+    def test_usb_device_not_named_or_not_attached(self):
+        """No device named, and a VID:PID that no attached device has (the
+        real libusb looks for it and finds nothing; on Windows through its
+        WinUSB backend): the failure lines, then the shell goes on."""
+        for device in [None, "0000:0000"]:
+            with self.subTest(device=device):
+                rc, out = run_flint(["-i"], "connect usb\npageerase 0 1\n", cwd=self.dir,
+                                    env={"FLINT_USB_DEVICE": device})
+                self.assertEqual(rc, 0, out)
+                self.assertEqual(out, PROMPT + "usb port open failed\nConnecting usb failed\n-ERR: -1-\n"
+                                 + PROMPT + "please run 'connect' cmd first.\n-ERR: -1-\n" + PROMPT + "Quit\n")
+
 
 class GuardsAndArguments(SessionCase):
     def test_states_and_argument_rules(self):
