@@ -4,16 +4,15 @@
 // leaves the flash as it was.
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "commands/cmd_util.h"
-#include "commands/connection.h"
-#include "commands/flash_shared.h"
+#include "commands/commands.h"
 #include "commands/oem_config.h"
-#include "common/crc16.h"
+#include "common/le.h"
 #include "image/mp_header.h"
-#include "shell/console.h"
+#include "link/flash_ops.h"
+#include "platform/console.h"
+#include "protocol/loader.h"
 
 namespace {
 
@@ -44,6 +43,7 @@ const char* const MSG_MERGE_BLOCK_BEYOND =
     "do_config_merge: the image's configuration block (entries length %u at 0x%X) runs past the end of its "
     "%u bytes\n";
 const char* const MSG_MERGE_WRITE_BACK = "do_config_merge: erase, program or verify error\n";
+const char* const MSG_MERGE_READ_FAILS = "configmerge: reading %s failed\n";
 const char* const MSG_MERGE_READ =
     "do_config_merge: reading the oem-config region fails, nothing was written\n";
 
@@ -87,32 +87,40 @@ constexpr uint32_t MERGE_CLEARED_AT[] = {0xEE0, 0xFF0};
 constexpr uint32_t MERGE_CLEARED_BYTES = 16;
 constexpr uint8_t ERASED = 0xFF;
 
-using buffer = std::unique_ptr<uint8_t[]>;
+// The four operations a merge uses, all taken from the table in force before
+// anything is read: a region is never left erased for want of one of them.
+struct region_ops {
+    int32_t (*read)(uint32_t addr, uint32_t len, uint8_t* dest);
+    int32_t (*page_erase)(uint32_t addr, uint32_t size);
+    int32_t (*program)(uint32_t addr, uint32_t len, const uint8_t* bytes);
+    int32_t (*verify)(uint32_t addr, uint32_t len, const uint8_t* bytes);
+    bool present() const { return read && page_erase && program && verify; }
+};
 
-buffer region_buffer() { return buffer(new (std::nothrow) uint8_t[REGION_COPY_BYTES]()); }
-
-// The four slots a merge uses; a missing one is reported before anything is read.
-bool merge_slots_present() {
-    if (cur_ops->read == nullptr) return ops_call_missing("read"), false;
-    if (cur_ops->page_erase == nullptr) return ops_call_missing("page_erase"), false;
-    if (cur_ops->program == nullptr) return ops_call_missing("program"), false;
-    if (cur_ops->verify == nullptr) return ops_call_missing("verify"), false;
-    return true;
+// The operations, or a result with none set after the first empty slot is reported.
+region_ops get_region_ops() {
+    region_ops ops{};
+    if ((ops.read = ops_get<&flash_ops::read>()) == nullptr) return ops;
+    if ((ops.page_erase = ops_get<&flash_ops::page_erase>()) == nullptr) return ops;
+    if ((ops.program = ops_get<&flash_ops::program>()) == nullptr) return ops;
+    ops.verify = ops_get<&flash_ops::verify>();
+    return ops;
 }
 
 // Erases the region and writes `length` bytes of the copy back; 0, or -1, -2,
 // -3 for the erase, program or verify step after its message.
-int32_t write_back(const uint8_t* copy, uint32_t addr, uint32_t length, uint32_t erase_size) {
+int32_t write_back(const region_ops& ops, const uint8_t* copy, uint32_t addr, uint32_t length,
+                   uint32_t erase_size) {
     crc16_of_buffer(copy, length);
-    if (cur_ops->page_erase(addr, erase_size) != 0) {
+    if (ops.page_erase(addr, erase_size) != 0) {
         std::printf("%s", MSG_ERASE_ERROR);
         return WRITE_BACK_ERASE;
     }
-    if (cur_ops->program(addr, length, copy) != 0) {
+    if (ops.program(addr, length, copy) != 0) {
         std::printf("%s", MSG_PROGRAM_ERROR);
         return WRITE_BACK_PROGRAM;
     }
-    if (cur_ops->verify(addr, length, copy) != 0) {
+    if (ops.verify(addr, length, copy) != 0) {
         std::printf("%s", MSG_VERIFY_ERROR);
         return WRITE_BACK_VERIFY;
     }
@@ -135,18 +143,19 @@ enum class region_state { holds_block, empty, unreadable, refused };
 // start to the end of its entries). A stored length of 0xFFFF is an empty
 // region; one over the capacity, or entries that do not add up to it,
 // are refused after a message.
-region_state read_region(const char* who, uint32_t addr, const config_layout& layout, uint8_t* copy) {
+region_state read_region(const region_ops& ops, const char* who, uint32_t addr, const config_layout& layout,
+                         uint8_t* copy) {
     uint8_t field[LENGTH_FIELD_BYTES];
-    if (cur_ops->read(addr + layout.length_at(), LENGTH_FIELD_BYTES, field) != 0) return region_state::unreadable;
-    const uint32_t length = config_get16(field);
+    if (ops.read(addr + layout.length_at(), LENGTH_FIELD_BYTES, field) != 0) return region_state::unreadable;
+    const uint32_t length = le16_get(field);
     if (length == CONFIG_REGION_EMPTY) return region_state::empty;
     if (length > layout.capacity) {
         std::printf(MSG_STORED_TOO_LONG, who, length, layout.capacity);
         return region_state::refused;
     }
-    if (cur_ops->read(addr, layout.write_length(length), copy) != 0) return region_state::unreadable;
+    if (ops.read(addr, layout.write_length(length), copy) != 0) return region_state::unreadable;
     // The length is read again with the block, so the two cannot disagree.
-    if (config_get16(copy + layout.length_at()) != length ||
+    if (le16_get(copy + layout.length_at()) != length ||
         !config_entries_well_formed(copy + layout.entries_at(), length)) {
         std::printf(MSG_STORED_MALFORMED, who, length);
         return region_state::refused;
@@ -156,26 +165,28 @@ region_state read_region(const char* who, uint32_t addr, const config_layout& la
 
 // Reads an OEM configuration image (its payload, behind the header when the
 // file carries one) into `image`. 0, or MERGE_READ_IMAGE after a message.
-int32_t read_image(const char* name, uint8_t* image, uint32_t* size) {
-    FILE* f = std::fopen(name, "rb");
-    if (f == nullptr) {
+int32_t read_image(const char* command, const char* name, uint8_t* image, uint32_t* size) {
+    cmd_file file(name);
+    if (!file.is_open()) {
         std::printf("%s", MSG_MERGE_READ_IMAGE);
         return MERGE_READ_IMAGE;
     }
-    const int64_t file = mp_file_size(f);
-    const int64_t payload = mp_payload_length(f);
-    int32_t result = 0;
+    const int64_t whole = mp_file_size(file.get());
+    const int64_t payload = mp_payload_length(file.get());
     if (payload > static_cast<int64_t>(CONFIG_IMAGE_BYTES)) {
         std::printf(MSG_MERGE_IMAGE_TOO_LARGE, name, static_cast<long long>(payload), CONFIG_IMAGE_BYTES);
-        result = MERGE_READ_IMAGE;
-    } else if (payload < 0 || (file != payload && std::fseek(f, MP_HEADER_SIZE, SEEK_SET) != 0) ||
-               std::fread(image, 1, static_cast<size_t>(payload), f) != static_cast<size_t>(payload)) {
-        std::printf("%s", MSG_MERGE_READ_IMAGE);
-        result = MERGE_READ_IMAGE;
+        return MERGE_READ_IMAGE;
     }
-    std::fclose(f);
-    if (result == 0) *size = static_cast<uint32_t>(payload);
-    return result;
+    cmd_bytes bytes = payload < 0 ? cmd_no_bytes()
+                                  : file.read(command, whole != payload ? MP_HEADER_SIZE : 0,
+                                              static_cast<uint32_t>(payload), MSG_MERGE_READ_FAILS);
+    if (bytes == nullptr) {
+        std::printf("%s", MSG_MERGE_READ_IMAGE);
+        return MERGE_READ_IMAGE;
+    }
+    std::memcpy(image, bytes.get(), static_cast<size_t>(payload));
+    *size = static_cast<uint32_t>(payload);
+    return 0;
 }
 
 // Adds the Bluetooth address entry to a configuration image. 0, or
@@ -203,7 +214,7 @@ int32_t check_image(const uint8_t* image, uint32_t size) {
     const config_image_fault fault = config_image_check(image, size);
     if (fault == config_image_fault::none) return 0;
     if (fault == config_image_fault::block_beyond) {
-        std::printf(MSG_MERGE_BLOCK_BEYOND, config_get16(image + CONFIG_LAYOUT_MERGE.length_at()),
+        std::printf(MSG_MERGE_BLOCK_BEYOND, le16_get(image + CONFIG_LAYOUT_MERGE.length_at()),
                     CONFIG_LAYOUT_MERGE.length_at(), size);
     } else {
         std::printf("%s", MSG_MERGE_LENGTH);
@@ -214,9 +225,8 @@ int32_t check_image(const uint8_t* image, uint32_t size) {
 }  // namespace
 
 int32_t do_addmac(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 3) return flash_usage(argv);
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_ADDMAC, 3), argc);
+    if (r != 0) return r;
     const config_layout& layout = CONFIG_LAYOUT_ADDMAC;
     if (std::strncmp(argv[2], HEX_PREFIX, HEX_PREFIX_CHARS) != 0) {
         con_err("%s", MSG_ADDR_NO_0X);
@@ -230,26 +240,27 @@ int32_t do_addmac(int32_t argc, char** argv) {
     }
     uint8_t entry[BT_ENTRY_BYTES];
     config_bt_entry(CONFIG_ID_BT_ADDR, mac, entry);
-    buffer copy = region_buffer();
+    const region_ops ops = get_region_ops();
+    if (!ops.present()) return ADDMAC_FAILED;
+    cmd_bytes copy = cmd_buffer(argv[0], REGION_COPY_BYTES);
     if (copy == nullptr) {
         std::printf("%s", MSG_ADDMAC_NO_MEMORY);
         return ADDMAC_FAILED;
     }
-    if (!merge_slots_present()) return ADDMAC_FAILED;
-    switch (read_region(ADDMAC, addr, layout, copy.get())) {
+    switch (read_region(ops, ADDMAC, addr, layout, copy.get())) {
     case region_state::holds_block: break;
     case region_state::empty: std::printf("%s", MSG_ADDMAC_EMPTY); return ADDMAC_FAILED;
     case region_state::unreadable: std::printf("%s", MSG_ADDMAC_READ); return ADDMAC_FAILED;
     case region_state::refused: return ADDMAC_FAILED;
     }
     uint32_t length = 0;
-    const config_merge_result r = config_region_merge(copy.get(), layout, entry, BT_ENTRY_BYTES, &length);
-    if (r != config_merge_result::ok) {
-        report_merge_failure(ADDMAC, r, layout.capacity);
+    const config_merge_result merged = config_region_merge(copy.get(), layout, entry, BT_ENTRY_BYTES, &length);
+    if (merged != config_merge_result::ok) {
+        report_merge_failure(ADDMAC, merged, layout.capacity);
         return ADDMAC_FAILED;
     }
     std::printf(MSG_ADD_MAC, argv[1]);
-    if (write_back(copy.get(), addr, length, layout.erase_size) != 0) {
+    if (write_back(ops, copy.get(), addr, length, layout.erase_size) != 0) {
         std::printf("%s", MSG_ADDMAC_WRITE_BACK);
         return ADDMAC_FAILED;
     }
@@ -257,43 +268,41 @@ int32_t do_addmac(int32_t argc, char** argv) {
 }
 
 int32_t do_configmerge(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 3 && argc != 4) {
-        flash_usage(argv);
-        return MERGE_USAGE;
-    }
+    const cmd_form form = {USAGE_CONFIGMERGE, 3, 4, true, MERGE_USAGE};
+    int32_t result = cmd_opening(form, argc);
+    if (result != 0) return result;
     const config_layout& layout = CONFIG_LAYOUT_MERGE;
     const uint32_t addr = cmd_hex(argv[2]);
-    buffer copy = region_buffer();
-    buffer image = region_buffer();
+    cmd_bytes copy = cmd_buffer(argv[0], REGION_COPY_BYTES);
+    cmd_bytes image = copy != nullptr ? cmd_buffer(argv[0], CONFIG_IMAGE_BYTES) : cmd_no_bytes();
     if (copy == nullptr || image == nullptr) {
         std::printf("%s", MSG_MERGE_NO_MEMORY);
         return MERGE_NO_MEMORY;
     }
     uint32_t size = 0;
-    int32_t result = read_image(argv[1], image.get(), &size);
+    result = read_image(argv[0], argv[1], image.get(), &size);
     if (result == 0 && argc == 4 && config_image_id(image.get(), size) == IMAGE_ID_OEM_CONFIG)
         result = add_image_address(argv[3], image.get(), &size);
     if (result == 0) result = check_image(image.get(), size);
     if (result != 0) return result;
-    if (!merge_slots_present()) return MERGE_REFUSED;
+    const region_ops ops = get_region_ops();
+    if (!ops.present()) return MERGE_REFUSED;
 
     const uint8_t* out = copy.get();
     uint32_t length = 0;
-    switch (read_region(CONFIG_MERGE, addr, layout, copy.get())) {
+    switch (read_region(ops, CONFIG_MERGE, addr, layout, copy.get())) {
     case region_state::empty:
         // An erased region takes the image as it is.
         out = image.get();
-        length = layout.write_length(config_get16(image.get() + layout.length_at()));
+        length = layout.write_length(le16_get(image.get() + layout.length_at()));
         break;
     case region_state::holds_block: {
         for (uint32_t at : MERGE_CLEARED_AT) std::memset(copy.get() + at, ERASED, MERGE_CLEARED_BYTES);
-        const config_merge_result r =
+        const config_merge_result merged =
             config_region_merge(copy.get(), layout, image.get() + layout.entries_at(),
-                                config_get16(image.get() + layout.length_at()), &length);
-        if (r != config_merge_result::ok) {
-            report_merge_failure(CONFIG_MERGE, r, layout.capacity);
+                                le16_get(image.get() + layout.length_at()), &length);
+        if (merged != config_merge_result::ok) {
+            report_merge_failure(CONFIG_MERGE, merged, layout.capacity);
             return MERGE_REFUSED;
         }
         break;
@@ -301,7 +310,7 @@ int32_t do_configmerge(int32_t argc, char** argv) {
     case region_state::unreadable: std::printf("%s", MSG_MERGE_READ); return MERGE_READ_REGION;
     case region_state::refused: return MERGE_REFUSED;
     }
-    if (write_back(out, addr, length, layout.erase_size) != 0) {
+    if (write_back(ops, out, addr, length, layout.erase_size) != 0) {
         std::printf("%s", MSG_MERGE_WRITE_BACK);
         return MERGE_WRITE_BACK;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands/byte_list.h"
+#include "common/le.h"
 
 namespace {
 
@@ -12,7 +13,7 @@ constexpr uint8_t MASK_ALL = 0xFF;
 constexpr uint32_t IMAGE_WALK_MIN = CONFIG_ENTRY_HEAD + 2;
 constexpr uint32_t MERGE_MIN_LENGTH = CONFIG_ENTRY_HEAD;
 
-uint16_t entry_id(const uint8_t* e) { return config_get16(e); }
+uint16_t entry_id(const uint8_t* e) { return le16_get(e); }
 uint8_t entry_len(const uint8_t* e) { return e[2]; }
 
 // The old entry with the same id, len and mask as `e`, or null.
@@ -32,29 +33,13 @@ uint8_t* find_same_entry(uint8_t* entries, uint32_t length, const uint8_t* e) {
 
 }  // namespace
 
-uint16_t config_get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t config_get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void config_put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void config_put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 bool config_parse_bt_address(const char* text, uint8_t addr[BT_ADDR_BYTES]) {
     const char* end = nullptr;
     return cmd_byte_list(text, addr, BT_ADDR_BYTES, &end) == BT_ADDR_BYTES && *end == '\0';
 }
 
 void config_bt_entry(uint16_t id, const uint8_t addr[BT_ADDR_BYTES], uint8_t entry[BT_ENTRY_BYTES]) {
-    config_put16(entry, id);
+    le16_put(entry, id);
     entry[2] = BT_ADDR_BYTES;
     for (uint32_t i = 0; i < BT_ADDR_BYTES; ++i) {
         entry[CONFIG_ENTRY_HEAD + i] = addr[BT_ADDR_BYTES - 1 - i];
@@ -109,13 +94,13 @@ config_merge_result config_merge(uint8_t* old_entries, uint32_t old_length, cons
 
 config_merge_result config_region_merge(uint8_t* region, const config_layout& layout, const uint8_t* new_entries,
                                         uint32_t new_length, uint32_t* write_length) {
-    const uint32_t old_length = config_get16(region + layout.length_at());
+    const uint32_t old_length = le16_get(region + layout.length_at());
     uint32_t length = 0;
     const config_merge_result r = config_merge(region + layout.entries_at(), old_length, new_entries, new_length,
                                                layout.capacity, &length);
     if (r != config_merge_result::ok) return r;
-    config_put16(region + layout.length_at(), static_cast<uint16_t>(length));
-    config_put32(region + CONFIG_SIZE_AT, CONFIG_BLOCK_HEAD + length);
+    le16_put(region + layout.length_at(), static_cast<uint16_t>(length));
+    le32_put(region + CONFIG_SIZE_AT, CONFIG_BLOCK_HEAD + length);
     *write_length = layout.write_length(length);
     return r;
 }
@@ -123,7 +108,7 @@ config_merge_result config_region_merge(uint8_t* region, const config_layout& la
 config_image_fault config_image_check(const uint8_t* image, uint32_t size) {
     const config_layout& l = CONFIG_LAYOUT_MERGE;
     if (size < l.entries_at()) return config_image_fault::too_short;
-    const uint32_t length = config_get16(image + l.length_at());
+    const uint32_t length = le16_get(image + l.length_at());
     if (length > size - l.entries_at()) return config_image_fault::block_beyond;
     return config_image_entries_valid(image + l.entries_at(), length) ? config_image_fault::none
                                                                        : config_image_fault::bad_entries;
@@ -132,16 +117,16 @@ config_image_fault config_image_check(const uint8_t* image, uint32_t size) {
 bool config_image_add_entry(uint8_t* image, uint32_t* size, const uint8_t entry[BT_ENTRY_BYTES]) {
     const config_layout& l = CONFIG_LAYOUT_MERGE;
     if (*size < l.entries_at()) return false;
-    const uint32_t length = config_get16(image + l.length_at());
-    const uint64_t end = uint64_t{l.block_at} + config_get32(image + CONFIG_SIZE_AT);
+    const uint32_t length = le16_get(image + l.length_at());
+    const uint64_t end = uint64_t{l.block_at} + le32_get(image + CONFIG_SIZE_AT);
     if (end != l.write_length(length) || end > *size || end + BT_ENTRY_BYTES > CONFIG_IMAGE_BYTES) return false;
     std::memcpy(image + end, entry, BT_ENTRY_BYTES);
-    config_put32(image + CONFIG_SIZE_AT, config_get32(image + CONFIG_SIZE_AT) + BT_ENTRY_BYTES);
-    config_put16(image + l.length_at(), static_cast<uint16_t>(length + BT_ENTRY_BYTES));
+    le32_put(image + CONFIG_SIZE_AT, le32_get(image + CONFIG_SIZE_AT) + BT_ENTRY_BYTES);
+    le16_put(image + l.length_at(), static_cast<uint16_t>(length + BT_ENTRY_BYTES));
     if (*size < end + BT_ENTRY_BYTES) *size = static_cast<uint32_t>(end + BT_ENTRY_BYTES);
     return true;
 }
 
 uint16_t config_image_id(const uint8_t* image, uint32_t size) {
-    return size >= CONFIG_IMAGE_ID_AT + 2 ? config_get16(image + CONFIG_IMAGE_ID_AT) : 0;
+    return size >= CONFIG_IMAGE_ID_AT + 2 ? le16_get(image + CONFIG_IMAGE_ID_AT) : 0;
 }

@@ -104,9 +104,3 @@ bool config_image_add_entry(uint8_t* image, uint32_t* size, const uint8_t entry[
 
 // The image's ID (offset 4), or 0 for an image shorter than the field.
 uint16_t config_image_id(const uint8_t* image, uint32_t size);
-
-// Little-endian fields of the region and the image.
-uint16_t config_get16(const uint8_t* p);
-uint32_t config_get32(const uint8_t* p);
-void config_put16(uint8_t* p, uint16_t v);
-void config_put32(uint8_t* p, uint32_t v);

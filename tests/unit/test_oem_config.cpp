@@ -8,6 +8,7 @@
 
 #include "commands/byte_list.h"
 #include "commands/oem_config.h"
+#include "common/le.h"
 
 namespace {
 
@@ -174,11 +175,11 @@ TEST(RegionMerge, StoresTheNewLengthAndBlockSize) {
     bytes region(8192, 0x5A);
     const bytes old = cat({kOther, kOldMac});
     std::memcpy(&region[l.entries_at()], old.data(), old.size());
-    config_put16(&region[l.length_at()], static_cast<uint16_t>(old.size()));
+    le16_put(&region[l.length_at()], static_cast<uint16_t>(old.size()));
     uint32_t write_length = 0;
     ASSERT_EQ(config_region_merge(region.data(), l, kHalfMask.data(), 15, &write_length), config_merge_result::ok);
-    EXPECT_EQ(config_get16(&region[0x404]), old.size() + 15);
-    EXPECT_EQ(config_get32(&region[8]), 6 + old.size() + 15);
+    EXPECT_EQ(le16_get(&region[0x404]), old.size() + 15);
+    EXPECT_EQ(le32_get(&region[8]), 6 + old.size() + 15);
     EXPECT_EQ(write_length, 0x406 + old.size() + 15);
     EXPECT_EQ(region[0], 0x5A);  // the rest of the copy is carried unchanged
 }
@@ -188,9 +189,9 @@ TEST(RegionMerge, StoresTheNewLengthAndBlockSize) {
 // An image of `size` bytes with the entries at 0x1006 and consistent fields.
 bytes image_with(const bytes& entries, uint32_t size, uint16_t id = 0x278E) {
     bytes img(size, 0);
-    config_put16(&img[4], id);
-    config_put32(&img[8], 6 + static_cast<uint32_t>(entries.size()));
-    config_put16(&img[0x1004], static_cast<uint16_t>(entries.size()));
+    le16_put(&img[4], id);
+    le32_put(&img[8], 6 + static_cast<uint32_t>(entries.size()));
+    le16_put(&img[0x1004], static_cast<uint16_t>(entries.size()));
     std::memcpy(&img[0x1006], entries.data(), entries.size());
     return img;
 }
@@ -200,7 +201,7 @@ TEST(ImageCheck, TellsWhereTheBlockFails) {
     EXPECT_EQ(config_image_check(img.data(), static_cast<uint32_t>(img.size())), config_image_fault::none);
     EXPECT_EQ(config_image_check(img.data(), 0x1005), config_image_fault::too_short);
     EXPECT_EQ(config_image_check(img.data(), 0x1006 + 11), config_image_fault::block_beyond);
-    config_put16(&img[0x1004], 13);
+    le16_put(&img[0x1004], 13);
     img.push_back(0);
     EXPECT_EQ(config_image_check(img.data(), static_cast<uint32_t>(img.size())), config_image_fault::bad_entries);
 }
@@ -212,8 +213,8 @@ TEST(ImageAddEntry, AppendsBehindTheLastEntryAndGrowsBothLengths) {
     std::memcpy(e, kNewMac.data(), BT_ENTRY_BYTES);
     ASSERT_TRUE(config_image_add_entry(img.data(), &size, e));
     EXPECT_EQ(size, 0x1006u + 27);
-    EXPECT_EQ(config_get32(&img[8]), 6u + 27);
-    EXPECT_EQ(config_get16(&img[0x1004]), 27u);
+    EXPECT_EQ(le32_get(&img[8]), 6u + 27);
+    EXPECT_EQ(le16_get(&img[0x1004]), 27u);
     EXPECT_EQ(bytes(img.begin() + 0x1006 + 12, img.begin() + 0x1006 + 27), kNewMac);
     EXPECT_EQ(config_image_check(img.data(), size), config_image_fault::none);
 }
@@ -222,7 +223,7 @@ TEST(ImageAddEntry, RefusesFieldsThatDisagreeOrNoRoom) {
     uint8_t e[BT_ENTRY_BYTES];
     std::memcpy(e, kNewMac.data(), BT_ENTRY_BYTES);
     bytes img = image_with(kTwo, 8192);
-    config_put32(&img[8], 6 + 10);  // block size says the entries end early
+    le32_put(&img[8], 6 + 10);  // block size says the entries end early
     bytes before = img;
     uint32_t size = 0x1006 + 12;
     EXPECT_FALSE(config_image_add_entry(img.data(), &size, e));
