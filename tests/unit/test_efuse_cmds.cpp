@@ -2,6 +2,7 @@
 // end-to-end tests cannot reach (every way a field address may be written,
 // a table that lacks one of the four operations a merge needs).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cinttypes>
@@ -102,17 +103,17 @@ flash_ops table_without(const std::string& slot) {
 }
 
 TEST(MergeCommands, NeedAllFourOperationsBeforeReadingAnything) {
-    const char* tmp = std::getenv("FLINT_TEST_TMP");
-    const std::string image = std::string(tmp != nullptr ? tmp : "/tmp") + "/oem_slots.bin";
     std::vector<uint8_t> img(0x1006 + 7, 0);
     img[4] = 0x8E, img[5] = 0x27, img[8] = 13;
     img[0x1004] = 7;
     const uint8_t e[] = {0x01, 0x01, 0x02, 0x0A, 0x0B, 0xFF, 0xFF};
     std::copy(e, e + 7, img.begin() + 0x1006);
-    FILE* f = std::fopen(image.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(std::fwrite(img.data(), 1, img.size(), f), img.size());
-    std::fclose(f);
+    char path[] = "/tmp/flint-oem-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, img.data(), img.size()), static_cast<ssize_t>(img.size()));
+    close(fd);
+    const std::string image = path;
 
     const flash_ops* saved = cur_ops;
     connection_state = 2;
