@@ -507,16 +507,18 @@ class ConfigMerge(ModuleCase):
         entries = A_NEW + A_OTHER_MASK
         img_bytes = image(entries)
         img = self.write("oem.bin", img_bytes + b"\x00" * 7)  # bytes behind the block are not written
-        with_mac = bytearray(image(entries + B_NEW))
-        self.assertEqual(with_mac[8:12], le32(6 + len(entries) + 15))
+        with_mac = image(entries + B_NEW)
         plain = self.write("plain.bin", harness.header_image(img_bytes))
         with VModule() as vm:
             self.expect(self.serial_start(vm) + [
                 ("configmerge %s 0x%X %s" % (img, MERGE_REGION, MAC),
-                 merge_output(bytes(with_mac), reads=1, adding=True)),
+                 merge_output(with_mac, reads=1, adding=True)),
                 ("configmerge %s %X" % (plain, MERGE_REGION + 0xA000), merge_output(img_bytes, reads=1)),
             ])
-            self.assertEqual(vm.read_iflash(MERGE_REGION, 0x2000), written(bytes(with_mac), len(with_mac), 0x2000))
+            self.assertEqual(vm.read_iflash(MERGE_REGION, 0x2000), written(with_mac, len(with_mac), 0x2000))
+            # Both lengths grew by the 15 bytes of the address entry.
+            self.assertEqual(vm.read_iflash(MERGE_REGION + 8, 4), le32(6 + len(entries) + 15))
+            self.assertEqual(vm.read_iflash(MERGE_REGION + 0x1004, 2), le16(len(entries) + 15))
             self.assertEqual(vm.read_iflash(MERGE_REGION + 0xA000, 0x2000),
                              written(img_bytes, len(img_bytes), 0x2000))
 
