@@ -71,7 +71,7 @@ int32_t do_flashid(int32_t argc, char** argv);
 
 // OEM configuration region.
 int32_t do_addmac(int32_t argc, char** argv);
-int32_t do_configmerge(int32_t argc, char** argv);
+int32_t do_config_merge(int32_t argc, char** argv);
 
 // eFuse, debug password, mode detection, reboot and GDMA.
 int32_t do_efuseburn(int32_t argc, char** argv);

@@ -267,7 +267,7 @@ int32_t do_addmac(int32_t argc, char** argv) {
     return 0;
 }
 
-int32_t do_configmerge(int32_t argc, char** argv) {
+int32_t do_config_merge(int32_t argc, char** argv) {
     const cmd_form form = {USAGE_CONFIGMERGE, 3, 4, true, MERGE_USAGE};
     int32_t result = cmd_opening(form, argc);
     if (result != 0) return result;

@@ -43,7 +43,7 @@ cmd_entry cmd_table[CMD_TABLE_ROWS] = {
     {"loadfw", do_loadfw, usage<&USAGE_LOADFW>, 0, nullptr},
     {"savebin", do_savebin, usage<&USAGE_SAVEBIN>, 0, nullptr},
     {"addmac", do_addmac, usage<&USAGE_ADDMAC>, 0, nullptr},
-    {"configmerge", do_configmerge, usage<&USAGE_CONFIGMERGE>, 0, nullptr},
+    {"configmerge", do_config_merge, usage<&USAGE_CONFIGMERGE>, 0, nullptr},
     {"getprop", do_getprop, usage<&USAGE_GETPROP>, 0, nullptr},
     {"setbaudrate", do_setbaudrate, usage<&USAGE_SETBAUDRATE>, 0, nullptr},
     {"lockbaudrate", do_lockbaudrate, usage<&USAGE_LOCKBAUDRATE>, 0, nullptr},
