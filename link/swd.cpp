@@ -30,7 +30,7 @@ const char* const MSG_NO_IMAGE = "SWD download: no loader image given, the CPU w
 const char* const MSG_NO_DEVICE =
     "no SWD device family is selected: select one with 'device 4410a', 'device 4410c' or "
     "'device 4420b' first\n";
-const char* const MSG_STATUS_UNREAD = "SWD mailbox status at %08X could not be read (%d words)\n";
+const char* const MSG_STATUS_UNREAD = "SWD mailbox status at %08X could not be read (%d)\n";
 const char* const MSG_STATUS = "SWD mailbox request %u at %08X: the loader reports status %u\n";
 const char* const MSG_READ_FAIL = "SWD read of %u bytes at %08X from the mailbox fails (%d)\n";
 
@@ -102,12 +102,9 @@ int32_t mailbox_request(uint32_t request_bytes, uint32_t wait_ms, uint32_t* stat
     msleep(wait_ms);
     *status = 0;
     const int words = jlink.ReadMemU32(mailbox, 1, status, nullptr);
-    if (words < 0) return words;
-    if (words != 1) {
-        con_err(MSG_STATUS_UNREAD, mailbox, words);
-        return SWD_STATUS_UNREAD;
-    }
-    return 0;
+    if (words == 1) return 0;
+    con_err(MSG_STATUS_UNREAD, mailbox, words);
+    return words < 0 ? words : SWD_STATUS_UNREAD;
 }
 
 // The loader's status of a request, as the operation's result.
