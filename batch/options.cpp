@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "shell/console.h"
+#include "platform/console.h"
 #include "shell/shell.h"
 
 namespace {

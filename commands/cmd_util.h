@@ -1,11 +1,46 @@
-// Small helpers shared by the flash commands: number parsing and the call of
-// an operations-table slot that may be empty in the table in force.
+// What every flash command shares: the opening of a handler (connection
+// guard, word count, usage text), number parsing, the messages and results
+// of reading a file, and the one way to get a payload buffer.
 #pragma once
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
-#include "link/flash_ops.h"
+// ---------------------------------------------------------------- opening
+
+// The shape of a command line as its handler accepts it.
+struct cmd_form {
+    const char* usage;      // printed when the word count is wrong
+    int32_t min_words;      // counting the command word itself
+    int32_t max_words;
+    bool guarded;           // the connection guard runs first
+    int32_t usage_result;   // what the handler returns after the usage text
+};
+
+constexpr int32_t CMD_ANY_WORDS = 8;   // a line holds at most 8 words
+constexpr int32_t CMD_USAGE_RESULT = 1;
+
+// A guarded command of exactly `words` words (the command word included).
+constexpr cmd_form cmd_exactly(const char* usage, int32_t words) {
+    return {usage, words, words, true, CMD_USAGE_RESULT};
+}
+
+// A guarded command of at least `words` words.
+constexpr cmd_form cmd_at_least(const char* usage, int32_t words) {
+    return {usage, words, CMD_ANY_WORDS, true, CMD_USAGE_RESULT};
+}
+
+// The opening of every flash command: the connection guard (when the form
+// asks for it), then the word count, printing the usage text when it is
+// wrong. 0 when the handler goes on; otherwise the result to return.
+int32_t cmd_opening(const cmd_form& form, int32_t argc);
+
+// Prints a usage text on standard output.
+void cmd_usage(const char* usage);
+
+// ---------------------------------------------------------------- numbers
 
 // The conversions behave alike on every platform, as they do where long is
 // 32 bits wide: a value beyond 32 bits saturates instead of losing its upper
@@ -32,7 +67,42 @@ inline uint32_t cmd_dec(const char* text) {
     return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
-// Calls slot `member` of the table in force, or reports it as unavailable
-// (one line on standard error, a non-zero result) when the slot is empty.
-#define CALL_OP(member, ...) \
-    (cur_ops->member != nullptr ? cur_ops->member(__VA_ARGS__) : ops_call_missing(#member))
+// ---------------------------------------------------------------- buffers
+
+// A zero-filled buffer of `size` bytes (at least one), or null when out of
+// memory. calloc: the pages are only touched as a read fills them.
+using cmd_bytes = std::unique_ptr<uint8_t, decltype(&std::free)>;
+
+inline cmd_bytes cmd_no_bytes() { return cmd_bytes(nullptr, &std::free); }
+
+// The one way to get a payload buffer: null after "%s: not enough memory for
+// %u bytes\n" (with the command word) when memory runs out; never throws.
+cmd_bytes cmd_buffer(const char* command, uint64_t size);
+
+// ---------------------------------------------------------------- files
+
+extern const char* const MSG_OPEN_FAILS;        // "open %s fails\n"
+extern const char* const MSG_FILE_SIZE;         // "file size: %d\n"
+extern const char* const MSG_IMAGE_TOO_LARGE;   // "%s is larger than 4 GiB, nothing was sent\n"
+
+// An input file opened for reading, closed when it goes out of scope.
+class cmd_file {
+public:
+    explicit cmd_file(const char* path);
+    ~cmd_file();
+    cmd_file(const cmd_file&) = delete;
+    cmd_file& operator=(const cmd_file&) = delete;
+
+    bool is_open() const { return f_ != nullptr; }
+    FILE* get() const { return f_; }
+    const char* path() const { return path_; }
+
+    // `n` bytes from `offset` into a new buffer. Null after a message when
+    // memory runs out (cmd_buffer's, with `command`) or the file cannot be
+    // read (`read_fails`, a format with the path).
+    cmd_bytes read(const char* command, uint64_t offset, uint32_t n, const char* read_fails) const;
+
+private:
+    const char* path_;
+    FILE* f_;
+};

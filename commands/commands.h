@@ -1,6 +1,39 @@
-// Handlers of the flash commands, in the handler form of the command table.
+// Handlers of the flash commands, in the handler form of the command table,
+// and their usage texts (loadfirmware shares loadfw's, extflashverify
+// flashverify's).
 #pragma once
 #include <cstdint>
+
+extern const char* const USAGE_CONNECT;
+extern const char* const USAGE_DISCONNECT;
+extern const char* const USAGE_DEVICE;
+extern const char* const USAGE_LOADFW;
+extern const char* const USAGE_SAVEBIN;
+extern const char* const USAGE_ADDMAC;
+extern const char* const USAGE_CONFIGMERGE;
+extern const char* const USAGE_GETPROP;
+extern const char* const USAGE_SETBAUDRATE;
+extern const char* const USAGE_LOCKBAUDRATE;
+extern const char* const USAGE_PAGEERASE;
+extern const char* const USAGE_CHIPERASE;
+extern const char* const USAGE_PROGRAM;
+extern const char* const USAGE_MODIFY;
+extern const char* const USAGE_FLASHREAD;
+extern const char* const USAGE_BE64;
+extern const char* const USAGE_FLASHID;
+extern const char* const USAGE_EXTBE32;
+extern const char* const USAGE_EXTBE64;
+extern const char* const USAGE_EXTSECTORERASE;
+extern const char* const USAGE_EXTCHIPERASE;
+extern const char* const USAGE_EXTPROGRAM;
+extern const char* const USAGE_EXTFLASHREAD;
+extern const char* const USAGE_GDMABEG;
+extern const char* const USAGE_FLASHVERIFY;
+extern const char* const USAGE_EXTFLASHID;
+extern const char* const USAGE_EFUSEBURN;
+extern const char* const USAGE_DBGPASSWD;
+extern const char* const USAGE_READ_EFUSE;
+extern const char* const USAGE_REBOOT;
 
 // Connection commands.
 int32_t do_connect(int32_t argc, char** argv);

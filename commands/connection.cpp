@@ -8,14 +8,15 @@
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
-#include "shell/cmd.h"
-#include "shell/console.h"
+#include "link/flash_ops.h"
+#include "link/serial_port.h"
+#include "platform/console.h"
 
 int32_t connection_state = 0;
 
-namespace {
-
 const char* const MSG_NOT_CONNECTED = "please run 'connect' cmd first.\n";
+
+namespace {
 const char* const MSG_NO_LOADER = "please run 'loadfw' cmd first.\n";
 const char* const MSG_LIST_PORTS = "list all ports: to be implemented.\n";
 const char* const MSG_OPEN_ERROR = "open %s error!\n";
@@ -30,7 +31,6 @@ const char* const MSG_SWD_SELECT_MISSING =
 constexpr uint32_t DEFAULT_SERIAL_BAUD = 115200;
 constexpr uint32_t DEFAULT_SWD_SPEED = 1000;
 constexpr size_t LINK_NAME_CHARS = 3;  // "com", "usb", "swd" match on these
-constexpr uint32_t PORT_TEXT_MAX = 127;
 constexpr char DEVICE_PATH_START = '/';
 
 enum class link_choice { serial, usb, swd, unknown };
@@ -59,13 +59,13 @@ uint32_t rate_argument(int32_t argc, char** argv, uint32_t fallback) {
 int32_t open_link(link_choice link, int32_t argc, char** argv) {
     switch (link) {
         case link_choice::serial:
-            return CALL_OP(open, argv[1], rate_argument(argc, argv, DEFAULT_SERIAL_BAUD));
+            return ops_call<&flash_ops::open>(argv[1], rate_argument(argc, argv, DEFAULT_SERIAL_BAUD));
         case link_choice::usb:
             cur_ops = &usb_ops;
-            return CALL_OP(open, argv[1], 0);
+            return ops_call<&flash_ops::open>(argv[1], 0u);
         case link_choice::swd:
             cur_ops = &swd_ops;
-            return CALL_OP(open, argv[1], rate_argument(argc, argv, DEFAULT_SWD_SPEED));
+            return ops_call<&flash_ops::open>(argv[1], rate_argument(argc, argv, DEFAULT_SWD_SPEED));
         case link_choice::unknown:
             break;
     }
@@ -93,8 +93,8 @@ int32_t do_connect(int32_t argc, char** argv) {
     // An unknown interface is reported as such, however long the word.
     link_choice link = choose_link(argv[1]);
     size_t len = std::strlen(argv[1]);
-    if (link != link_choice::unknown && len > PORT_TEXT_MAX) {
-        con_err(MSG_PORT_TOO_LONG, len, PORT_TEXT_MAX);
+    if (link != link_choice::unknown && len > COM_NAME_MAX) {
+        con_err(MSG_PORT_TOO_LONG, len, COM_NAME_MAX);
         connection_state = 0;
         return -1;
     }
@@ -107,9 +107,11 @@ int32_t do_disconnect(int32_t argc, char** argv) {
     (void)argc;
     (void)argv;
     if (connection_state == 0) return 0;
-    int32_t result = CALL_OP(close);
+    const auto close = ops_get<&flash_ops::close>();
+    if (close == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = close();
     if (result != 0) {
-        if (cur_ops->close != nullptr) con_err(MSG_DISCONNECT_FAIL, result);
+        con_err(MSG_DISCONNECT_FAIL, result);
         return result;
     }
     connection_state = 0;
@@ -117,14 +119,11 @@ int32_t do_disconnect(int32_t argc, char** argv) {
 }
 
 int32_t do_device(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc < 2) {
-        cmd_print_usage(argv[0]);
-        return 1;
-    }
-    bool warned = cur_ops->open != swd_ops.open;
-    if (warned) cmd_print_usage(argv[0]);
+    (void)argv;
+    const int32_t r = cmd_opening(cmd_at_least(USAGE_DEVICE, 2), argc);
+    if (r != 0) return r;
+    bool warned = cur_ops != &swd_ops;
+    if (warned) cmd_usage(USAGE_DEVICE);
     // The family selection belongs to the SWD link, which this build lacks.
     // The usage text ends without a line end: start the message on its own line.
     con_err(warned ? "\n%s" : "%s", MSG_SWD_SELECT_MISSING);
@@ -132,34 +131,23 @@ int32_t do_device(int32_t argc, char** argv) {
 }
 
 int32_t do_getprop(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 1) {
-        cmd_print_usage(argv[0]);
-        return 1;
-    }
-    return CALL_OP(get_prop);
+    (void)argv;
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_GETPROP, 1), argc);
+    if (r != 0) return r;
+    return ops_call<&flash_ops::get_prop>();
 }
 
 int32_t do_setbaudrate(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 2) {
-        cmd_print_usage(argv[0]);
-        return 1;
-    }
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_SETBAUDRATE, 2), argc);
+    if (r != 0) return r;
     uint32_t baud = cmd_dec(argv[1]);
-    int32_t result = CALL_OP(set_baudrate, baud);
+    int32_t result = ops_call<&flash_ops::set_baudrate>(baud);
     if (result == 0) std::printf(MSG_BAUD_OK, static_cast<int>(baud));
     return result;
 }
 
 int32_t do_lockbaudrate(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 1) {
-        cmd_print_usage(argv[0]);
-        return 1;
-    }
-    return CALL_OP(lock_baudrate, argc, argv);
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_LOCKBAUDRATE, 1), argc);
+    if (r != 0) return r;
+    return ops_call<&flash_ops::lock_baudrate>(argc, argv);
 }

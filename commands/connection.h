@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 
+// "please run 'connect' cmd first.\n": what a command says that needs a link.
+extern const char* const MSG_NOT_CONNECTED;
+
 // 0 not connected, 1 connected (loader not yet running), 2 loader running.
 extern int32_t connection_state;
 

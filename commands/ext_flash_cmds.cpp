@@ -2,111 +2,101 @@
 // through the loader's external-flash requests. Images go whole: no header.
 #include <cstdint>
 #include <cstdio>
-#include <new>
-#include <vector>
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
-#include "commands/connection.h"
 #include "commands/flash_shared.h"
-#include "common/crc16.h"
 #include "image/mp_header.h"
-#include "shell/cmd.h"
-#include "shell/console.h"
+#include "platform/console.h"
+#include "protocol/loader.h"
 
 namespace {
 
 const char* const MSG_CRC = "crc16 = %04X\n";
 
-constexpr int32_t NO_MEMORY = 3;
-constexpr int32_t EMPTY_IMAGE = 4;  // missing or empty file
-constexpr int32_t IMAGE_READ_FAILS = 3;
+constexpr int32_t EMPTY_IMAGE = 4;       // missing or empty file
+constexpr int32_t IMAGE_READ_FAILS = 3;  // too large, no memory, read error
 
-// Reads the whole file at `path`. 0, or the command's result.
-int32_t read_whole_file(const char* path, std::vector<uint8_t>& bytes) {
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) con_err(MSG_OPEN_FAILS, path);
-    int64_t size = mp_file_size(f);
+// Reads the whole file at `path`; a file that cannot be opened counts as
+// empty. Null with *result set when there is nothing to send.
+cmd_bytes read_whole_file(const char* command, const char* path, uint32_t* size_out,
+                          int32_t* result) {
+    cmd_file file(path);
+    if (!file.is_open()) con_err(MSG_OPEN_FAILS, path);
+    int64_t size = mp_file_size(file.get());
     std::printf(MSG_FILE_SIZE, static_cast<int>(size));
-    int32_t result = 0;
     if (size <= 0) {
-        result = EMPTY_IMAGE;
-    } else if (size > static_cast<int64_t>(UINT32_MAX)) {
-        con_err(MSG_IMAGE_TOO_LARGE, path);
-        result = IMAGE_READ_FAILS;
-    } else {
-        try {
-            bytes.resize(static_cast<size_t>(size));
-            if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
-                con_err(MSG_IMAGE_READ_FAILS, path);
-                result = IMAGE_READ_FAILS;
-            }
-        } catch (const std::bad_alloc&) {
-            result = NO_MEMORY;
-        }
+        *result = EMPTY_IMAGE;
+        return cmd_no_bytes();
     }
-    if (f != nullptr) std::fclose(f);
-    return result;
+    if (size > static_cast<int64_t>(UINT32_MAX)) {
+        con_err(MSG_IMAGE_TOO_LARGE, path);
+        *result = IMAGE_READ_FAILS;
+        return cmd_no_bytes();
+    }
+    *size_out = static_cast<uint32_t>(size);
+    cmd_bytes bytes = file.read(command, 0, *size_out, MSG_IMAGE_READ_FAILS);
+    if (bytes == nullptr) *result = IMAGE_READ_FAILS;
+    return bytes;
 }
 
 }  // namespace
 
 int32_t do_extbe32(int32_t argc, char** argv) {
-    return flash_erase_command(argc, argv, cur_ops->ext_block32_erase, "ext_block32_erase");
+    return flash_erase_command<&flash_ops::ext_block32_erase>(argc, argv, USAGE_EXTBE32);
 }
 
 int32_t do_extbe64(int32_t argc, char** argv) {
-    return flash_erase_command(argc, argv, cur_ops->ext_block64_erase, "ext_block64_erase");
+    return flash_erase_command<&flash_ops::ext_block64_erase>(argc, argv, USAGE_EXTBE64);
 }
 
 int32_t do_extsectorerase(int32_t argc, char** argv) {
-    return flash_erase_command(argc, argv, cur_ops->ext_sector_erase, "ext_sector_erase");
+    return flash_erase_command<&flash_ops::ext_sector_erase>(argc, argv, USAGE_EXTSECTORERASE);
 }
 
 int32_t do_extchiperase(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 1) return flash_usage(argv);
-    return CALL_OP(ext_chip_erase);
+    (void)argv;
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_EXTCHIPERASE, 1), argc);
+    if (r != 0) return r;
+    return ops_call<&flash_ops::ext_chip_erase>();
 }
 
 int32_t do_extprogram(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc < 3) return flash_usage(argv);
-    if (cur_ops->ext_program == nullptr) return ops_call_missing("ext_program");
-    uint32_t addr = cmd_hex(argv[2]);
-    std::vector<uint8_t> bytes;
-    int32_t result = read_whole_file(argv[1], bytes);
+    int32_t result = cmd_opening(cmd_at_least(USAGE_EXTPROGRAM, 3), argc);
     if (result != 0) return result;
-    return cur_ops->ext_program(addr, static_cast<uint32_t>(bytes.size()), bytes.data());
+    const auto ext_program = ops_get<&flash_ops::ext_program>();
+    if (ext_program == nullptr) return OPS_UNAVAILABLE;
+    uint32_t addr = cmd_hex(argv[2]);
+    uint32_t size = 0;
+    cmd_bytes bytes = read_whole_file(argv[0], argv[1], &size, &result);
+    if (bytes == nullptr) return result;
+    return ext_program(addr, size, bytes.get());
 }
 
 int32_t do_extflashread(int32_t argc, char** argv) {
-    return flash_read_command(argc, argv, cur_ops->ext_read, "ext_read");
+    return flash_read_command<&flash_ops::ext_read>(argc, argv, USAGE_EXTFLASHREAD);
 }
 
 int32_t do_extflashverify(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc < 3) return flash_usage(argv);
-    if (cur_ops->ext_verify == nullptr) return ops_call_missing("ext_verify");
-    uint32_t addr = cmd_hex(argv[2]);
-    std::vector<uint8_t> bytes;
-    int32_t result = read_whole_file(argv[1], bytes);
+    int32_t result = cmd_opening(cmd_at_least(USAGE_FLASHVERIFY, 3), argc);
     if (result != 0) return result;
-    uint32_t size = static_cast<uint32_t>(bytes.size());
-    uint16_t crc = crc16_of_buffer(bytes.data(), size);
+    const auto ext_verify = ops_get<&flash_ops::ext_verify>();
+    if (ext_verify == nullptr) return OPS_UNAVAILABLE;
+    uint32_t addr = cmd_hex(argv[2]);
+    uint32_t size = 0;
+    cmd_bytes bytes = read_whole_file(argv[0], argv[1], &size, &result);
+    if (bytes == nullptr) return result;
+    uint16_t crc = crc16_of_buffer(bytes.get(), size);
     std::printf(MSG_CRC, crc);
-    return cur_ops->ext_verify(addr, size, crc);
+    return ext_verify(addr, size, crc);
 }
 
 int32_t do_extflashid(int32_t argc, char** argv) {
-    (void)argc;
     (void)argv;
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (cur_ops->ext_flash_id == nullptr) return ops_call_missing("ext_flash_id");
-    std::printf(MSG_RDID, cur_ops->ext_flash_id());
+    const int32_t r = cmd_opening(cmd_at_least(USAGE_EXTFLASHID, 1), argc);
+    if (r != 0) return r;
+    const auto ext_flash_id = ops_get<&flash_ops::ext_flash_id>();
+    if (ext_flash_id == nullptr) return OPS_UNAVAILABLE;
+    std::printf(MSG_RDID, ext_flash_id());
     return 0;
 }

@@ -4,15 +4,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
-#include "commands/connection.h"
 #include "commands/flash_shared.h"
 #include "image/mp_header.h"
-#include "shell/cmd.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -28,7 +25,6 @@ const char* const MSG_PAGE_ERASE_FAILS = "erase page at %08X fails\n";
 const char* const MSG_PAGE_PROGRAM_FAILS = "page at %08X is erased, but program fails\n";
 
 // Local results.
-constexpr int32_t NO_MEMORY_READ = 2;   // flashread, savebin
 constexpr int32_t IMAGE_FAILURE = 3;    // program, flashverify: open, memory, read
 constexpr int32_t SAVE_FAILURE = 3;     // savebin: the dump file
 constexpr int32_t BAD_NEW_BYTES = 2;    // modify
@@ -38,53 +34,48 @@ constexpr uint32_t PAGE_MASK = PAGE_BYTES - 1;
 constexpr uint32_t MODIFY_MAX_BYTES = 32;
 constexpr size_t CHARS_PER_VALUE = 3;  // two hex digits and a colon
 
-using erase_op = int32_t (*)(uint32_t addr, uint32_t size);
-using image_op = int32_t (*)(uint32_t addr, uint32_t len, const uint8_t* bytes);
-
-// Reads the payload of an image: behind the 512-byte header when the file
-// carries one, else the whole file. Null after a message when it cannot.
-uint8_t* read_payload(FILE* f, const char* name, int64_t size, int64_t payload) {
-    if (payload < 0) return nullptr;  // mp_payload_length printed why
+// The payload of an image: behind the 512-byte header when the file carries
+// one, else the whole file. Null after a message when it cannot be read.
+cmd_bytes read_payload(const cmd_file& file, const char* command, int64_t size, int64_t payload) {
+    if (payload < 0) return cmd_no_bytes();  // mp_payload_length printed why
     if (payload > static_cast<int64_t>(UINT32_MAX)) {
-        con_err(MSG_IMAGE_TOO_LARGE, name);
-        return nullptr;
+        con_err(MSG_IMAGE_TOO_LARGE, file.path());
+        return cmd_no_bytes();
     }
-    if (size != payload && std::fseek(f, MP_HEADER_SIZE, SEEK_SET) != 0) {
-        con_err(MSG_IMAGE_READ_FAILS, name);
-        return nullptr;
+    const uint64_t offset = size != payload ? MP_HEADER_SIZE : 0;
+    return file.read(command, offset, static_cast<uint32_t>(payload), MSG_IMAGE_READ_FAILS);
+}
+
+// Opens an image, prints its size lines and reads its payload. Null with
+// *result set when it cannot; the file is closed again either way.
+cmd_bytes load_image(const char* command, const char* path, uint32_t* length, int32_t* result) {
+    *result = IMAGE_FAILURE;
+    cmd_file file(path);
+    if (!file.is_open()) {
+        con_err(MSG_OPEN_FAILS, path);
+        return cmd_no_bytes();
     }
-    uint8_t* bytes = new (std::nothrow) uint8_t[payload > 0 ? payload : 1];
-    if (bytes == nullptr) return nullptr;
-    if (std::fread(bytes, 1, static_cast<size_t>(payload), f) != static_cast<size_t>(payload)) {
-        con_err(MSG_IMAGE_READ_FAILS, name);
-        delete[] bytes;
-        return nullptr;
-    }
+    int64_t size = mp_file_size(file.get());
+    int64_t payload = mp_payload_length(file.get());
+    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
+    std::printf(MSG_PAYLOAD_LENGTH, static_cast<int>(payload));
+    cmd_bytes bytes = read_payload(file, command, size, payload);
+    if (bytes != nullptr) *length = static_cast<uint32_t>(payload);
     return bytes;
 }
 
-// program and flashverify: the payload behind an optional header goes to `op`.
-int32_t image_command(int32_t argc, char** argv, image_op op, const char* slot) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc < 3) return flash_usage(argv);
-    if (op == nullptr) return ops_call_missing(slot);
-    uint32_t addr = cmd_hex(argv[2]);
-    FILE* f = std::fopen(argv[1], "rb");
-    if (f == nullptr) {
-        con_err(MSG_OPEN_FAILS, argv[1]);
-        return IMAGE_FAILURE;
-    }
-    int64_t size = mp_file_size(f);
-    int64_t payload = mp_payload_length(f);
-    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
-    std::printf(MSG_PAYLOAD_LENGTH, static_cast<int>(payload));
-    uint8_t* bytes = read_payload(f, argv[1], size, payload);
-    std::fclose(f);
-    if (bytes == nullptr) return IMAGE_FAILURE;
-    int32_t result = op(addr, static_cast<uint32_t>(payload), bytes);
-    delete[] bytes;
-    return result;
+// program and flashverify: the payload behind an optional header goes to the slot.
+template <auto Slot>
+int32_t image_command(int32_t argc, char** argv, const char* usage) {
+    int32_t result = cmd_opening(cmd_at_least(usage, 3), argc);
+    if (result != 0) return result;
+    const auto op = ops_get<Slot>();
+    if (op == nullptr) return OPS_UNAVAILABLE;
+    const uint32_t addr = cmd_hex(argv[2]);
+    uint32_t length = 0;
+    cmd_bytes bytes = load_image(argv[0], argv[1], &length, &result);
+    if (bytes == nullptr) return result;
+    return op(addr, length, bytes.get());
 }
 
 // Splits "11:22:33" into bytes: n = colons + 1 pieces from the first 3n
@@ -113,46 +104,41 @@ int32_t parse_new_bytes(const char* text, uint8_t* out, uint32_t* count) {
 }  // namespace
 
 int32_t do_pageerase(int32_t argc, char** argv) {
-    return flash_erase_command(argc, argv, cur_ops->page_erase, "page_erase");
+    return flash_erase_command<&flash_ops::page_erase>(argc, argv, USAGE_PAGEERASE);
 }
 
 int32_t do_be64(int32_t argc, char** argv) {
-    return flash_erase_command(argc, argv, cur_ops->block64_erase, "block64_erase");
+    return flash_erase_command<&flash_ops::block64_erase>(argc, argv, USAGE_BE64);
 }
 
 int32_t do_chiperase(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 1) return flash_usage(argv);
-    return CALL_OP(chip_erase);
+    (void)argv;
+    const int32_t r = cmd_opening(cmd_exactly(USAGE_CHIPERASE, 1), argc);
+    if (r != 0) return r;
+    return ops_call<&flash_ops::chip_erase>();
 }
 
 int32_t do_program(int32_t argc, char** argv) {
-    return image_command(argc, argv, cur_ops->program, "program");
+    return image_command<&flash_ops::program>(argc, argv, USAGE_PROGRAM);
 }
 
 int32_t do_flashverify(int32_t argc, char** argv) {
-    return image_command(argc, argv, cur_ops->verify, "verify");
+    return image_command<&flash_ops::verify>(argc, argv, USAGE_FLASHVERIFY);
 }
 
 int32_t do_flashread(int32_t argc, char** argv) {
-    return flash_read_command(argc, argv, cur_ops->read, "read");
+    return flash_read_command<&flash_ops::read>(argc, argv, USAGE_FLASHREAD);
 }
 
 int32_t do_savebin(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 4) return flash_usage(argv);
-    if (cur_ops->read == nullptr) return ops_call_missing("read");
+    int32_t result = cmd_opening(cmd_exactly(USAGE_SAVEBIN, 4), argc);
+    if (result != 0) return result;
+    const flash_read_op read = ops_get<&flash_ops::read>();
+    if (read == nullptr) return OPS_UNAVAILABLE;
     uint32_t addr = cmd_hex(argv[2]);
     uint32_t size = cmd_hex(argv[3]);
-    flash_bytes buf = flash_buffer(size);
-    if (buf == nullptr) return NO_MEMORY_READ;
-    int32_t result = cur_ops->read(addr, size, buf.get());
-    if (result != 0) {
-        con_err(MSG_FLASH_READ_FAILS, static_cast<int>(size), addr);
-        return result;
-    }
+    cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
+    if (buf == nullptr) return result;
     FILE* f = std::fopen(argv[1], "wb+");
     if (f == nullptr) {
         con_err(MSG_OPEN_FAILS, argv[1]);
@@ -168,19 +154,22 @@ int32_t do_savebin(int32_t argc, char** argv) {
 }
 
 int32_t do_modify(int32_t argc, char** argv) {
-    int32_t guard = connection_guard();
-    if (guard != 0) return guard;
-    if (argc != 3) return flash_usage(argv);
-    const flash_ops& ops = *cur_ops;
-    if (ops.read == nullptr) return ops_call_missing("read");
-    if (ops.page_erase == nullptr) return ops_call_missing("page_erase");
-    if (ops.program == nullptr) return ops_call_missing("program");
+    int32_t result = cmd_opening(cmd_exactly(USAGE_MODIFY, 3), argc);
+    if (result != 0) return result;
+    // All three before anything is read: a page is never left erased for
+    // want of a program operation.
+    const auto read = ops_get<&flash_ops::read>();
+    if (read == nullptr) return OPS_UNAVAILABLE;
+    const auto page_erase = ops_get<&flash_ops::page_erase>();
+    if (page_erase == nullptr) return OPS_UNAVAILABLE;
+    const auto program = ops_get<&flash_ops::program>();
+    if (program == nullptr) return OPS_UNAVAILABLE;
     uint32_t addr = cmd_hex(argv[1]);
     uint32_t page = addr & ~PAGE_MASK;
     uint32_t offset = addr & PAGE_MASK;
     uint8_t values[MODIFY_MAX_BYTES] = {};
     uint32_t n = 0;
-    int32_t result = parse_new_bytes(argv[2], values, &n);
+    result = parse_new_bytes(argv[2], values, &n);
     if (result != 0) return result;
     if (offset + n > PAGE_BYTES) {
         con_err(MSG_PAST_PAGE, n, addr, page);
@@ -188,18 +177,18 @@ int32_t do_modify(int32_t argc, char** argv) {
     }
     // One page on the stack: no allocation can fail between read and program.
     uint8_t buf[PAGE_BYTES];
-    result = ops.read(page, PAGE_BYTES, buf);
+    result = read(page, PAGE_BYTES, buf);
     if (result != 0) {
         con_err(MSG_PAGE_READ_FAILS, page);
         return result;
     }
     std::memcpy(buf + offset, values, n);
-    result = ops.page_erase(page, PAGE_BYTES);
+    result = page_erase(page, PAGE_BYTES);
     if (result != 0) {
         con_err(MSG_PAGE_ERASE_FAILS, page);
         return result;
     }
-    result = ops.program(page, PAGE_BYTES, buf);
+    result = program(page, PAGE_BYTES, buf);
     if (result != 0) {
         con_err(MSG_PAGE_PROGRAM_FAILS, page);
         return result;
@@ -210,7 +199,8 @@ int32_t do_modify(int32_t argc, char** argv) {
 int32_t do_flashid(int32_t argc, char** argv) {
     (void)argc;
     (void)argv;
-    if (cur_ops->flash_id == nullptr) return ops_call_missing("flash_id");
-    std::printf(MSG_RDID, cur_ops->flash_id());
+    const auto flash_id = ops_get<&flash_ops::flash_id>();
+    if (flash_id == nullptr) return OPS_UNAVAILABLE;
+    std::printf(MSG_RDID, flash_id());
     return 0;
 }

@@ -1,37 +1,49 @@
 // What the internal and external flash commands share: their common
-// messages, the usage result, the erase commands, and reading flash into a
-// buffer and dumping it as hex lines.
+// messages and results, the "start size" erase commands, and reading flash
+// into a buffer and dumping it as hex lines.
 #pragma once
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
-// "%p" in the messages of the read commands: 8 upper-case hex digits.
+#include "commands/cmd_util.h"
+#include "link/flash_ops.h"
+
+// "%08X" stands for the address: 8 upper-case hex digits.
 extern const char* const MSG_FLASH_READ_FAILS;  // "read %d bytes at %08X fails\n"
-
-extern const char* const MSG_OPEN_FAILS;        // "open %s fails\n"
-extern const char* const MSG_FILE_SIZE;         // "file size: %d\n"
-extern const char* const MSG_IMAGE_READ_FAILS;
-extern const char* const MSG_IMAGE_TOO_LARGE;
+extern const char* const MSG_IMAGE_READ_FAILS;  // "reading %s failed, nothing was sent\n"
 extern const char* const MSG_RDID;              // "RDID(JEDEC) = %X\n"
 
-// Prints the usage text of the row the typed command word selects; 1.
-int32_t flash_usage(char** argv);
-
-using flash_erase_op = int32_t (*)(uint32_t addr, uint32_t size);
-
-// The "start size" erase commands: guard, exactly two words, then `op`.
-int32_t flash_erase_command(int32_t argc, char** argv, flash_erase_op op, const char* slot);
+// Result of flashread and savebin when the buffer cannot be had.
+constexpr int32_t FLASH_READ_NO_MEMORY = 2;
 
 using flash_read_op = int32_t (*)(uint32_t addr, uint32_t len, uint8_t* dest);
 
-// A zero-filled buffer of `size` bytes (at least one), or null when out of
-// memory. calloc: the pages are only touched as the read fills them.
-using flash_bytes = std::unique_ptr<uint8_t, decltype(&std::free)>;
-flash_bytes flash_buffer(uint32_t size);
+// Reads `size` bytes at `addr` through `read` into a new buffer. Null with
+// *result set when memory runs out or the read fails (after its message).
+cmd_bytes flash_read_into(flash_read_op read, const char* command, uint32_t addr, uint32_t size,
+                          int32_t* result);
 
 // Lines of "%08X = " and up to sixteen "%02X ", addressed from `addr`.
 void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size);
 
-// flashread / extflashread: guard, "start size" words, read through `op`, dump.
-int32_t flash_read_command(int32_t argc, char** argv, flash_read_op op, const char* slot);
+// The "start size" erase commands: opening, then the erase slot.
+template <auto Slot>
+int32_t flash_erase_command(int32_t argc, char** argv, const char* usage) {
+    const int32_t r = cmd_opening(cmd_exactly(usage, 3), argc);
+    if (r != 0) return r;
+    return ops_call<Slot>(cmd_hex(argv[1]), cmd_hex(argv[2]));
+}
+
+// flashread / extflashread: opening, "start size" words, read, dump.
+template <auto Slot>
+int32_t flash_read_command(int32_t argc, char** argv, const char* usage) {
+    int32_t result = cmd_opening(cmd_exactly(usage, 3), argc);
+    if (result != 0) return result;
+    const flash_read_op read = ops_get<Slot>();
+    if (read == nullptr) return OPS_UNAVAILABLE;
+    const uint32_t addr = cmd_hex(argv[1]);
+    const uint32_t size = cmd_hex(argv[2]);
+    cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
+    if (buf == nullptr) return result;
+    flash_dump(addr, buf.get(), size);
+    return 0;
+}

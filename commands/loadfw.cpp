@@ -4,28 +4,25 @@
 // into the module's RAM and starts it with the chip's own trigger.
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
 #include "commands/connection.h"
+#include "common/le.h"
 #include "image/mp_header.h"
+#include "link/flash_ops.h"
 #include "link/link.h"
 #include "link/serial_port.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 #include "protocol/hci.h"
-#include "shell/cmd.h"
-#include "shell/console.h"
 
 namespace {
 
 const char* const MSG_ALREADY_LOADED = "FW has been loaded.\n";
-const char* const MSG_NOT_CONNECTED = "please run 'connect' cmd first.\n";
 const char* const MSG_DETECT_FAIL = "Detect FW Fail\n";
 const char* const MSG_WRONG_PARAMS = "wrong number of parameters\n";
 const char* const MSG_FW_LOADER = "FW Loader: %s\n";
-const char* const MSG_OPEN_FAILS = "open %s fails\n";
-const char* const MSG_FILE_SIZE = "file size: %d\n";
 const char* const MSG_DOWNLOAD_OK = "Download FW success, prepare to trigger\n";
 const char* const MSG_RAW_TRIGGER = "send write command to trigger!\n";
 const char* const MSG_PATH_TOO_LONG =
@@ -128,10 +125,8 @@ const loader_record* find_cut(const char* name) {
     return nullptr;
 }
 
-int32_t usage(char** argv) {
-    cmd_print_usage(argv[0]);
-    return LOADFW_USAGE;
-}
+// Both forms take three or four words; the usage result is the command's own.
+const cmd_form LOADFW_FORM = {USAGE_LOADFW, 3, 4, false, LOADFW_USAGE};
 
 // Autodetect form: the chip's signature word picks the record; the image is
 // DIR/file_name. 0, or the result to return.
@@ -141,8 +136,7 @@ int32_t detect_loader(int32_t argc, char** argv, const loader_record** record, c
         con_err("%s", MSG_DETECT_FAIL);
         return LOADFW_SIGNATURE_READ;
     }
-    uint32_t word = sig[0] | sig[1] << 8 | sig[2] << 16 | static_cast<uint32_t>(sig[3]) << 24;
-    const chip_signature* chip = find_signature(word);
+    const chip_signature* chip = find_signature(le32_get(sig));
     if (chip == nullptr) {
         con_err("%s", MSG_DETECT_FAIL);
         return LOADFW_SIGNATURE_UNKNOWN;
@@ -164,7 +158,7 @@ int32_t detect_loader(int32_t argc, char** argv, const loader_record** record, c
 int32_t named_loader(int32_t argc, char** argv, const loader_record** record, char* path) {
     if (argc != 4) {
         con_err("%s", MSG_WRONG_PARAMS);
-        cmd_print_usage(argv[0]);
+        cmd_usage(USAGE_LOADFW);
         return LOADFW_CUT_FORM_COUNT;
     }
     *record = find_cut(argv[2]);
@@ -178,30 +172,29 @@ int32_t named_loader(int32_t argc, char** argv, const loader_record** record, ch
     return 0;
 }
 
-// Reads the image and hands it to download_fw of the table in force.
-int32_t download_image(const char* path) {
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        con_err(MSG_OPEN_FAILS, path);
-        return LOADFW_IMAGE_OPEN;
+// Reads the image and hands it to the download operation.
+int32_t download_image(const char* command, const char* path, int32_t (*download)(uint32_t size, const uint8_t* image)) {
+    cmd_bytes image = cmd_no_bytes();
+    int64_t size = 0;
+    {
+        cmd_file file(path);
+        if (!file.is_open()) {
+            con_err(MSG_OPEN_FAILS, path);
+            return LOADFW_IMAGE_OPEN;
+        }
+        size = mp_file_size(file.get());
+        std::printf(MSG_FILE_SIZE, static_cast<int>(size));
+        // An empty image, or one that is no whole number of words, is no
+        // loader: starting the module on it would report a module as ready
+        // that is not.
+        if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(UINT32_MAX)) {
+            con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size));
+            return LOADFW_IMAGE_SIZE;
+        }
+        image = file.read(command, 0, static_cast<uint32_t>(size), MSG_READ_FAILS);
+        if (image == nullptr) return LOADFW_IMAGE_OPEN;
     }
-    int64_t size = mp_file_size(f);
-    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
-    // An empty image, or one that is no whole number of words, is no loader:
-    // starting the module on it would report a module as ready that is not.
-    if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(UINT32_MAX)) {
-        con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size));
-        std::fclose(f);
-        return LOADFW_IMAGE_SIZE;
-    }
-    std::vector<uint8_t> image(static_cast<size_t>(size));
-    size_t got = std::fread(image.data(), 1, image.size(), f);
-    std::fclose(f);
-    if (got != image.size()) {
-        con_err(MSG_READ_FAILS, path);
-        return LOADFW_IMAGE_OPEN;
-    }
-    int32_t result = cur_ops->download_fw(static_cast<uint32_t>(size), image.data());
+    int32_t result = download(static_cast<uint32_t>(size), image.get());
     if (result != 0) {
         con_err(MSG_DOWNLOAD_FAILED, result);
         return LOADFW_DOWNLOAD;
@@ -241,14 +234,15 @@ void trigger(const loader_record& record, uint32_t mode) {
 
 int32_t do_loadfw(int32_t argc, char** argv) {
     char path[PATH_BYTES] = {};
-    if (argc != 3 && argc != 4) return usage(argv);
+    const int32_t opening = cmd_opening(LOADFW_FORM, argc);
+    if (opening != 0) return opening;
     const char* mode_text = argv[argc - 1];
     // On a serial link the program mode decides the table: the loader, the
     // factory image or HCI-mode programming. USB and SWD keep their own.
     if (ops_is_serial_table(cur_ops)) cur_ops = ops_for_program_mode(cmd_dec(mode_text));
 
     if (std::strcmp(mode_text, "0") == 0) {
-        int32_t result = CALL_OP(download_fw, 0, nullptr);
+        int32_t result = ops_call<&flash_ops::download_fw>(0u, static_cast<const uint8_t*>(nullptr));
         connection_state = 2;
         return result;
     }
@@ -264,13 +258,14 @@ int32_t do_loadfw(int32_t argc, char** argv) {
         con_err("%s", MSG_NOT_CONNECTED);
         return LOADFW_NOT_CONNECTED;
     }
-    if (cur_ops->download_fw == nullptr) return ops_call_missing("download_fw");
+    const auto download = ops_get<&flash_ops::download_fw>();
+    if (download == nullptr) return OPS_UNAVAILABLE;
 
     const loader_record* record = nullptr;
     int32_t result = std::strcmp(argv[1], AUTODETECT) == 0 ? detect_loader(argc, argv, &record, path)
                                                            : named_loader(argc, argv, &record, path);
     if (result != 0) return result;
-    result = download_image(path);
+    result = download_image(argv[0], path, download);
     if (result != 0) return result;
     std::printf("%s", MSG_DOWNLOAD_OK);
     trigger(*record, record->mode);

@@ -1,7 +1,6 @@
 #include "common/crc16.h"
 
 #include <array>
-#include <cstdio>
 
 namespace {
 
@@ -28,18 +27,5 @@ uint16_t crc16(uint16_t start, const uint8_t* bytes, uint32_t count) {
     uint32_t n = count & 0xFFFFu;
     for (uint32_t i = 0; i < n; ++i)
         crc = static_cast<uint16_t>((crc >> 8) ^ kTable[(crc ^ bytes[i]) & 0xFF]);
-    return crc;
-}
-
-uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count) {
-    constexpr uint32_t kStep = 128;
-    uint16_t crc = 0;
-    uint32_t done = 0;
-    while (count - done >= kStep) {
-        crc = crc16(crc, bytes + done, kStep);
-        done += kStep;
-    }
-    if (count > done) crc = crc16(crc, bytes + done, count - done);
-    std::printf("crc16 = %04X\n", crc);
     return crc;
 }

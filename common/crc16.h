@@ -7,5 +7,3 @@
 // A count of 0 returns `start` unchanged.
 uint16_t crc16(uint16_t start, const uint8_t* bytes, uint32_t count);
 
-// CRC of a whole buffer from 0, fed in 128-byte steps; prints "crc16 = %04X\n".
-uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count);

@@ -6,7 +6,8 @@
 #include <new>
 #include <vector>
 
-#include "shell/console.h"
+#include "common/le.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -38,10 +39,6 @@ private:
     long pos_;
 };
 
-uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Walks the record chain of the bytes at the start of a file of `file_size`
 // bytes. True with the payload length when records 1 to 4 are found (the first
 // of each id counts) with their lengths, every record up to them lies inside
@@ -51,7 +48,7 @@ bool parse_header(const std::vector<uint8_t>& head, int64_t file_size, uint32_t*
     int found = 0;
     for (uint32_t at = 0; at < MP_HEADER_SIZE && found < REQUIRED_RECORDS;) {
         if (at + RECORD_HEAD_BYTES > head.size()) return false;
-        uint16_t id = static_cast<uint16_t>(head[at] | head[at + 1] << 8);
+        uint16_t id = le16_get(&head[at]);
         uint8_t len = head[at + 2];
         if (at + RECORD_HEAD_BYTES + len > head.size()) return false;
         if (id >= 1 && id <= REQUIRED_RECORDS && first[id - 1] < 0) {
@@ -62,7 +59,7 @@ bool parse_header(const std::vector<uint8_t>& head, int64_t file_size, uint32_t*
         at += RECORD_HEAD_BYTES + len;
     }
     if (found < REQUIRED_RECORDS) return false;
-    uint32_t length = le32(&head[static_cast<uint32_t>(first[3]) + RECORD_HEAD_BYTES]);
+    uint32_t length = le32_get(&head[static_cast<uint32_t>(first[3]) + RECORD_HEAD_BYTES]);
     if (length > file_size - static_cast<int64_t>(MP_HEADER_SIZE)) return false;
     *payload = length;
     return true;
@@ -115,6 +112,6 @@ int32_t mp_is_not_oem_config(FILE* f) {
     uint8_t head[PAYLOAD_HEAD_BYTES];
     if (std::fseek(f, start, SEEK_SET) != 0 || std::fread(head, 1, sizeof head, f) != sizeof head)
         return 1;
-    uint16_t id = static_cast<uint16_t>(head[PAYLOAD_ID_OFFSET] | head[PAYLOAD_ID_OFFSET + 1] << 8);
+    uint16_t id = le16_get(head + PAYLOAD_ID_OFFSET);
     return id == IMAGE_ID_OEM_CONFIG ? 0 : 1;
 }

@@ -5,7 +5,6 @@
 
 constexpr uint32_t MP_HEADER_SIZE = 512;
 constexpr uint16_t IMAGE_ID_OEM_CONFIG = 0x278E;
-constexpr uint16_t IMAGE_ID_FACTORY = 0x278F;
 
 // All leave the file's read position where it was.
 int64_t mp_file_size(FILE* f);          // 0 for no file

@@ -8,9 +8,8 @@
 
 #include "link/serial_port.h"
 #include "link/usb_link.h"
-#include "protocol/loader.h"
-#include "shell/console.h"
-#include "shell/env.h"
+#include "platform/console.h"
+#include "link/env.h"
 
 uint8_t link_kind = LINK_SERIAL;
 uint32_t packet_size = PACKET_SIZE_DEFAULT;
@@ -28,8 +27,6 @@ const char* const MSG_USB_CONNECTED = "Connecting %s sucessed\n";
 
 constexpr uint32_t SERIAL_OPEN_BAUD = 115200;
 constexpr uint32_t SERIAL_OPEN_READ_TIMEOUT_MS = 5000;
-// The largest data part whose request still fits the loader's frame buffer.
-constexpr uint32_t PACKET_SIZE_MAX = FRAME_BUFFER_SIZE - LOADER_REQUEST_OVERHEAD;
 
 // Decimal reading as strtol does it: leading white space, an optional sign,
 // then digits up to the first non-digit; no digits read as 0. Values beyond
@@ -57,7 +54,7 @@ int32_t link_read_packet_size() {
         return 0;
     }
     const int64_t value = read_decimal(e->value);
-    if (value <= 0 || value > PACKET_SIZE_MAX) {
+    if (value < 0 || !packet_size_valid(static_cast<uint64_t>(value))) {
         con_err(MSG_BAD_PACKET_SIZE, PACKET_SIZE_VAR, e->value, PACKET_SIZE_MAX, PACKET_SIZE_DEFAULT);
         return -1;
     }

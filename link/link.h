@@ -13,6 +13,12 @@ extern uint8_t link_kind;      // starts at LINK_SERIAL
 extern uint32_t packet_size;   // data bytes per loader request; starts at 16384
 
 constexpr uint32_t PACKET_SIZE_DEFAULT = 16384;
+// The most data bytes one loader request can carry: the loader's frame
+// buffer is sized for a request of this many.
+constexpr uint32_t PACKET_SIZE_MAX = 32768;
+
+// The one check of a packet size: from 1 to PACKET_SIZE_MAX.
+constexpr bool packet_size_valid(uint64_t size) { return size != 0 && size <= PACKET_SIZE_MAX; }
 
 // Bytes read (0..len). USB: len on success, else 0.
 uint16_t link_read(uint8_t* buf, uint16_t len);

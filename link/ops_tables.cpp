@@ -6,7 +6,7 @@
 #include "link/link.h"
 #include "protocol/hci.h"
 #include "protocol/loader.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 

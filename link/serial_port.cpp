@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "shell/console.h"
+#include "platform/console.h"
 
 plat_serial_handle com_handle = nullptr;
 

@@ -6,11 +6,13 @@
 #include <memory>
 #include <new>
 
-#include "link/flash_ops.h"
+#include "common/le.h"
 #include "link/link.h"
+#include "link/program_mode.h"
 #include "link/serial_port.h"
+#include "protocol/flash_id.h"
 #include "protocol/hci_packet.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -74,8 +76,6 @@ const char* const MSG_VENDOR_WRITE_OK = "Vendor Write OK!\n";
 const char* const MSG_VENDOR_WRITE_FAIL = "Vendor Write Fail!\n";
 const char* const MSG_DEBUG_PASSWORD_SENT = "Send debug password successfully\n";
 
-constexpr uint32_t HCI_FLASH_ID_FAIL = 0xFFFFFF;
-
 struct baud_code {
     uint32_t baud;
     uint32_t code;
@@ -131,8 +131,7 @@ int32_t program_piece(uint32_t at, const uint8_t* bytes, uint32_t n) {
 
 hci_command::hci_command(uint16_t opcode) : len_(HCI_COMMAND_HEADER) {
     buf_[0] = HCI_COMMAND_PACKET;
-    buf_[1] = static_cast<uint8_t>(opcode);
-    buf_[2] = static_cast<uint8_t>(opcode >> 8);
+    le16_put(buf_ + 1, opcode);
     buf_[3] = 0;
 }
 
@@ -142,7 +141,8 @@ hci_command& hci_command::u8(uint8_t v) {
 }
 
 hci_command& hci_command::u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
+    le32_put(buf_ + len_, v);
+    len_ += 4;
     return *this;
 }
 
@@ -217,11 +217,9 @@ uint32_t hci_flash_id() {
     if (flash_control(SUB_FLASH_ID, 0, 0, ev) != 0 ||
         !hci_event_holds(ev, FLASH_ID_OFFSET + 4)) {
         con_err("%s", MSG_FLASH_ID_FAIL);
-        return HCI_FLASH_ID_FAIL;
+        return FLASH_ID_FAIL;
     }
-    const uint8_t* id = ev.bytes + FLASH_ID_OFFSET;
-    return static_cast<uint32_t>(id[0]) | (static_cast<uint32_t>(id[1]) << 8) |
-           (static_cast<uint32_t>(id[2]) << 16) | (static_cast<uint32_t>(id[3]) << 24);
+    return le32_get(ev.bytes + FLASH_ID_OFFSET);
 }
 
 int32_t hci_flash_init() {
@@ -344,7 +342,7 @@ int32_t hci_detect_mode(uint32_t* mode) {
     }
     uint8_t header[FACTORY_ID_BYTES];
     if (hci_read(FACTORY_IMAGE_ADDR, FACTORY_ID_BYTES, header) == 0 &&
-        (header[FACTORY_ID_OFFSET] | (header[FACTORY_ID_OFFSET + 1] << 8)) == FACTORY_IMAGE_ID) {
+        le16_get(header + FACTORY_ID_OFFSET) == FACTORY_IMAGE_ID) {
         *mode = FACTORY_IMAGE_MODE;
         return 0;
     }

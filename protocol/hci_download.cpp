@@ -7,7 +7,7 @@
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "protocol/hci_packet.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 

@@ -3,8 +3,10 @@
 #pragma once
 #include <cstdint>
 
+#include "link/link.h"
+
 constexpr uint8_t LOADER_FRAME_MARKER = 0x87;
-constexpr uint32_t LOADER_MAX_PAYLOAD = 32768;
+constexpr uint32_t LOADER_MAX_PAYLOAD = PACKET_SIZE_MAX;
 // Largest request: address, length and data; 13 bytes around the data.
 constexpr uint32_t LOADER_REQUEST_OVERHEAD = 13;
 constexpr uint32_t FRAME_BUFFER_SIZE = LOADER_MAX_PAYLOAD + LOADER_REQUEST_OVERHEAD;
@@ -15,6 +17,10 @@ extern uint8_t frame_buffer[FRAME_BUFFER_SIZE];
 // 0 when the last two bytes are the little-endian CRC-16 of the ones before;
 // else prints "crc16 error! read %04x != cacled %04x\n" and returns -1.
 int32_t frame_check(const uint8_t* frame, uint16_t length);
+
+// CRC of a whole buffer from 0, fed in 128-byte steps as the loader's host
+// side has always done it; prints "crc16 = %04X\n".
+uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count);
 
 // Internal flash, eFuse and control.
 int32_t loader_get_prop();

@@ -6,8 +6,9 @@
 #include <cstring>
 
 #include "common/crc16.h"
+#include "common/le.h"
 #include "link/link.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 uint8_t frame_buffer[FRAME_BUFFER_SIZE];
 
@@ -23,17 +24,15 @@ const char* const MSG_BAD_PACKET_SIZE =
 
 constexpr uint32_t HEADER_BYTES = 3;  // marker and code
 constexpr uint32_t CRC_BYTES = 2;
-constexpr uint32_t PACKET_SIZE_MAX = FRAME_BUFFER_SIZE - LOADER_REQUEST_OVERHEAD;
+constexpr uint32_t CRC_STEP_BYTES = 128;
 
 // Stretch factor of the size-based erase time-out: ms per 2^24 / 200 bytes.
 constexpr uint32_t ERASE_SIZE_FACTOR = 200;
 constexpr uint32_t ERASE_SIZE_SHIFT = 24;
 constexpr uint32_t ERASE_MS_PER_STEP = 1000;
 
-uint16_t read_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 bool packet_size_usable() {
-    if (packet_size != 0 && packet_size <= PACKET_SIZE_MAX) return true;
+    if (packet_size_valid(packet_size)) return true;
     con_err(MSG_BAD_PACKET_SIZE, packet_size, PACKET_SIZE_MAX);
     return false;
 }
@@ -69,13 +68,15 @@ loader_request& loader_request::u8(uint8_t v) {
 }
 
 loader_request& loader_request::u16(uint16_t v) {
-    u8(static_cast<uint8_t>(v));
-    return u8(static_cast<uint8_t>(v >> 8));
+    le16_put(frame_buffer + len_, v);
+    len_ += 2;
+    return *this;
 }
 
 loader_request& loader_request::u32(uint32_t v) {
-    u16(static_cast<uint16_t>(v));
-    return u16(static_cast<uint16_t>(v >> 16));
+    le32_put(frame_buffer + len_, v);
+    len_ += 4;
+    return *this;
 }
 
 loader_request& loader_request::bytes(const uint8_t* src, uint32_t n) {
@@ -96,13 +97,25 @@ bool loader_payload_fits(uint64_t n) {
     return false;
 }
 
+uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count) {
+    uint16_t crc = 0;
+    uint32_t done = 0;
+    while (count - done >= CRC_STEP_BYTES) {
+        crc = crc16(crc, bytes + done, CRC_STEP_BYTES);
+        done += CRC_STEP_BYTES;
+    }
+    if (count > done) crc = crc16(crc, bytes + done, count - done);
+    std::printf("crc16 = %04X\n", crc);
+    return crc;
+}
+
 int32_t frame_check(const uint8_t* frame, uint16_t length) {
     if (length < CRC_BYTES) {
         con_err(MSG_CRC_ERROR, 0u, static_cast<unsigned>(crc16(0, frame, 0)));
         return LOADER_CRC_ERROR;
     }
     const uint16_t computed = crc16(0, frame, length - CRC_BYTES);
-    const uint16_t received = read_le16(frame + length - CRC_BYTES);
+    const uint16_t received = le16_get(frame + length - CRC_BYTES);
     if (received == computed) return 0;
     con_err(MSG_CRC_ERROR, static_cast<unsigned>(received), static_cast<unsigned>(computed));
     return LOADER_CRC_ERROR;
@@ -192,11 +205,9 @@ uint32_t loader_read_flash_id(uint16_t code, const char* status_msg) {
     const uint16_t got = loader_transact(request, LOADER_REPLY_FLASH_ID);
     // The ID response carries no CRC check, but a short one holds stale
     // bytes where the status and ID should be: it is a failure.
-    if (loader_check_count(LOADER_REPLY_FLASH_ID, got) != 0) return LOADER_FLASH_ID_FAIL;
-    if (loader_check_status(status_msg, 1) != 0) return LOADER_FLASH_ID_FAIL;
-    const uint8_t* id = frame_buffer + LOADER_DATA_OFFSET;
-    return static_cast<uint32_t>(id[0]) | (static_cast<uint32_t>(id[1]) << 8) |
-           (static_cast<uint32_t>(id[2]) << 16);
+    if (loader_check_count(LOADER_REPLY_FLASH_ID, got) != 0) return FLASH_ID_FAIL;
+    if (loader_check_status(status_msg, 1) != 0) return FLASH_ID_FAIL;
+    return le24_get(frame_buffer + LOADER_DATA_OFFSET);
 }
 
 int32_t loader_verify_crc(uint16_t code, const char* status_msg, int32_t status_result,

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "protocol/flash_id.h"
 #include "protocol/loader.h"
 
 // Response layout: 3 bytes, status, 4 bytes, data, CRC-16.
@@ -16,7 +17,6 @@ constexpr uint16_t LOADER_REPLY_PROPERTY = 54;
 constexpr int32_t LOADER_SHORT_REPLY = 2;
 constexpr int32_t LOADER_CRC_ERROR = -1;
 constexpr int32_t LOADER_REFUSED = -1;
-constexpr uint32_t LOADER_FLASH_ID_FAIL = 0xFFFFFF;
 
 // Builds one request in frame_buffer: marker, code, payload, CRC-16. The
 // payload must fit (callers check sizes with loader_payload_fits first).

@@ -2,7 +2,7 @@
 // each is one exchange (or a split transfer) of the frame layer.
 #include <cstdio>
 
-#include "common/crc16.h"
+#include "common/le.h"
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "protocol/loader_frame.h"
@@ -69,11 +69,7 @@ constexpr uint32_t PROP_EFLASH_SIZE = 28;
 constexpr uint32_t PROP_ID = 32;
 constexpr uint32_t PROP_NAME = 36;
 
-uint32_t reply_u32(uint32_t offset) {
-    const uint8_t* p = frame_buffer + offset;
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t reply_u32(uint32_t offset) { return le32_get(frame_buffer + offset); }
 
 int reply_i32(uint32_t offset) { return static_cast<int>(static_cast<int32_t>(reply_u32(offset))); }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 

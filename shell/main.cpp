@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "batch/options.h"
-#include "shell/console.h"
-#include "shell/env.h"
+#include "platform/console.h"
+#include "link/env.h"
 #include "shell/shell.h"
 
 int main(int argc, char** argv) {

@@ -6,14 +6,13 @@
 
 #include "platform/platform.h"
 #include "shell/cmd.h"
-#include "shell/console.h"
-#include "shell/env.h"
+#include "platform/console.h"
+#include "link/env.h"
 
 int32_t shell_quit = 0;
 
 namespace {
 
-constexpr int kVersion[4] = {1, 0, 2, 16};
 const char* const kDefaultPrompt = "FLINT";
 
 char shell_line[SHELL_LINE_BYTES];
@@ -30,7 +29,7 @@ void print_version() {
     if (ver != nullptr)
         std::printf("version %s\n", ver->value);
     else
-        std::printf("%d.%d.%d.%d\n", kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
+        std::printf("%s\n", FLINT_VERSION);
 }
 
 void shell_loop() {

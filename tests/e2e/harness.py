@@ -7,6 +7,7 @@ Environment (set by CTest):
   E2E_TMP  a scratch folder; every module and test gets a fresh folder in it
 """
 import os
+import re
 import select
 import signal
 import subprocess
@@ -35,7 +36,15 @@ def wine_env():
     return {"WINEPREFIX": prefix, "WINEDEBUG": "-all"}
 
 PROMPT = "FLINT> "
-VERSION = "1.0.2.16"
+def _project_version():
+    """The version flint prints: the project version of CMakeLists.txt."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    with open(top) as f:
+        match = re.search(r"project\(flint VERSION ([0-9.]+)", f.read())
+    return match.group(1)
+
+
+VERSION = _project_version()
 
 IFLASH_BASE = 0x800000
 IFLASH_SIZE = 0x100000

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "commands/connection.h"
 #include "common/crc16.h"
 #include "link/flash_ops.h"
@@ -17,10 +18,6 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 constexpr uint32_t kFlashBase = 0x800000;
 constexpr uint32_t kFlashSize = 0x10000;
@@ -121,11 +118,7 @@ const flash_ops fake_ops = {
 
 const flash_ops empty_ops = {};
 
-struct Outcome {
-    int32_t result;
-    std::string out;
-    std::string err;
-};
+using Outcome = captured;
 
 class Commands : public testing::Test {
 protected:
@@ -147,19 +140,18 @@ protected:
 
     // Runs one line through the dispatcher's row lookup and the handler.
     Outcome run(const std::string& line) {
-        CaptureStdout();
-        CaptureStderr();
-        cmd_entry* row = cmd_find(line.c_str());
-        int32_t result = CMD_UNKNOWN;
-        if (row != nullptr) {
-            result = row->handler(row->argc, row->argv);
-            for (int i = 0; i <= CMD_MAX_ARGS && row->argv[i] != nullptr; ++i) {
-                std::free(row->argv[i]);
-                row->argv[i] = nullptr;
+        return run_captured([&] {
+            cmd_entry* row = cmd_find(line.c_str());
+            int32_t result = CMD_UNKNOWN;
+            if (row != nullptr) {
+                result = row->handler(row->argc, row->argv);
+                for (int i = 0; i <= CMD_MAX_ARGS && row->argv[i] != nullptr; ++i) {
+                    std::free(row->argv[i]);
+                    row->argv[i] = nullptr;
+                }
             }
-        }
-        std::string out = GetCapturedStdout();
-        return {result, out, GetCapturedStderr()};
+            return result;
+        });
     }
 
     std::string file(const std::string& name, const std::vector<uint8_t>& content) {

@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "common/crc16.h"
+#include "protocol/loader.h"
 
 namespace {
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 uint16_t reference_crc(const std::vector<uint8_t>& data) {
     uint16_t crc = 0;
@@ -50,14 +49,13 @@ TEST(Crc16, WholeBufferEqualsOnePassAndIsPrinted) {
     for (size_t n : {size_t{0}, size_t{1}, size_t{127}, size_t{128}, size_t{129}, size_t{1000},
                      size_t{70001}}) {
         const std::vector<uint8_t> data = pattern(n);
-        CaptureStdout();
-        const uint16_t got = crc16_of_buffer(data.data(), static_cast<uint32_t>(n));
-        const std::string out = GetCapturedStdout();
+        const captured c =
+            run_captured([&] { return crc16_of_buffer(data.data(), static_cast<uint32_t>(n)); });
         const uint16_t want = reference_crc(data);
-        EXPECT_EQ(got, want) << n << " bytes";
+        EXPECT_EQ(c.result, want) << n << " bytes";
         char line[32];
         std::snprintf(line, sizeof line, "crc16 = %04X\n", want);
-        EXPECT_EQ(out, line) << n << " bytes";
+        EXPECT_EQ(c.out, line) << n << " bytes";
     }
 }
 

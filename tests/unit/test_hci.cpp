@@ -16,15 +16,11 @@
 #include "protocol/hci.h"
 #include "capture.h"
 #include "pty_peer.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 
 using peer::bytes;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 constexpr uint32_t SHORT_TIMEOUT_MS = 300;
 
@@ -52,11 +48,6 @@ bytes flash_control(uint32_t sub, uint32_t a1, uint32_t a2) {
 }
 
 const bytes CHUNK_ANSWER = {0x04, 0x0E, 0x05, 0x02, 0x20, 0xFC, 0x00, 0x00};
-
-template <typename F>
-captured run(F f) {
-    return run_captured(f);
-}
 
 uint32_t le32_at(const bytes& b, size_t at) { return peer::le32(b, at); }
 
@@ -119,7 +110,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(link_.ok());
         env_unset("DATA_SIZE_PER_PACKET");
-        const captured open = run([&] { return serial_open(link_.path().c_str(), 0); });
+        const captured open = run_captured([&] { return serial_open(link_.path().c_str(), 0); });
         ASSERT_EQ(open.result, 0) << open.err;
         link_.respond_with([this](const bytes& req) { return rom_.answer(req); });
     }
@@ -155,7 +146,7 @@ TEST(HciCheckEvent, JudgesOnlyTheBytesThatArrived) {
     };
     for (const event_case& k : cases) {
         SCOPED_TRACE(k.name);
-        const captured c = run([&] { return hci_check_event(k.ev.data(), k.len); });
+        const captured c = run_captured([&] { return hci_check_event(k.ev.data(), k.len); });
         EXPECT_EQ(c.result, k.result);
         EXPECT_EQ(c.err, k.err);
     }
@@ -163,7 +154,7 @@ TEST(HciCheckEvent, JudgesOnlyTheBytesThatArrived) {
 
 TEST_F(HciSerial, WrongEventTypeFailsTheAwaitingCommand) {
     link_.script({{{0x02, 0x0E, 0x04, 0x01, 0x2C, 0xFC, 0x00}}});
-    const captured c = run([] { return hci_chip_erase(); });
+    const captured c = run_captured([] { return hci_chip_erase(); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "Wrong HCI event type 02\nChip Erase Fail!\n");
     EXPECT_EQ(link_.finish(), std::vector<bytes>{flash_control(0, 0x12345678, 0x5A5A1234)});
@@ -172,8 +163,8 @@ TEST_F(HciSerial, WrongEventTypeFailsTheAwaitingCommand) {
 TEST_F(HciSerial, MissingEventFailsInsteadOfReusingTheLastOne) {
     link_set_timeout(SHORT_TIMEOUT_MS);
     link_.script({{event(0xFC2C, 0)}, {}});
-    EXPECT_EQ(run([] { return hci_flash_unlock(); }).result, 0);
-    const captured c = run([] { return hci_flash_unlock(); });
+    EXPECT_EQ(run_captured([] { return hci_flash_unlock(); }).result, 0);
+    const captured c = run_captured([] { return hci_flash_unlock(); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "HCI event incomplete: need 7 bytes, read 0 bytes.\nFlash Unlock Fail!\n");
 }
@@ -183,7 +174,7 @@ TEST_F(HciSerial, MissingEventFailsInsteadOfReusingTheLastOne) {
 TEST_F(HciSerial, ReadAsksForWholeWordsAndDeliversTheBytesAsked) {
     rom_.load(0x1000, {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7});
     bytes got(5);
-    const captured c = run([&] { return hci_read(0x1001, 5, got.data()); });
+    const captured c = run_captured([&] { return hci_read(0x1001, 5, got.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(got, (bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5}));
     EXPECT_EQ(link_.finish(), std::vector<bytes>{command(0xFC2D, cat({le32(0x1000), le32(8)}))});
@@ -194,7 +185,7 @@ TEST_F(HciSerial, LongUnalignedReadGoesIn244BytePieces) {
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 1);
     rom_.load(0x3000, image);
     bytes got(500);
-    const captured c = run([&] { return hci_read(0x3003, 500, got.data()); });
+    const captured c = run_captured([&] { return hci_read(0x3003, 500, got.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(got, bytes(image.begin() + 3, image.begin() + 503));
     // The span 0x3000..0x31F8 is 504 bytes: 244, 244, 16.
@@ -206,7 +197,7 @@ TEST_F(HciSerial, LongUnalignedReadGoesIn244BytePieces) {
 TEST_F(HciSerial, FailedReadPieceReportsItsAddress) {
     rom_.failing.insert(0xFC2D);
     bytes got(5);
-    const captured c = run([&] { return hci_read(0x1001, 5, got.data()); });
+    const captured c = run_captured([&] { return hci_read(0x1001, 5, got.data()); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "HCI Event Status fail.\nRead 5 bytes from 0x00001000 fail.\n");
 }
@@ -214,7 +205,7 @@ TEST_F(HciSerial, FailedReadPieceReportsItsAddress) {
 TEST_F(HciSerial, ProgramKeepsTheNeighboursOfItsWords) {
     rom_.load(0x2000, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18});
     const bytes data = {0xAA, 0xBB, 0xCC};
-    const captured c = run([&] { return hci_program(0x2002, 3, data.data()); });
+    const captured c = run_captured([&] { return hci_program(0x2002, 3, data.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     const bytes merged = {0x11, 0x12, 0xAA, 0xBB, 0xCC, 0x16, 0x17, 0x18};
     EXPECT_EQ(rom_.dump(0x2000, 8), merged);
@@ -227,7 +218,7 @@ TEST_F(HciSerial, ProgramKeepsTheNeighboursOfItsWords) {
 TEST_F(HciSerial, AlignedProgramGoesIn244BytePiecesWithoutReadBack) {
     bytes data(500);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
-    const captured c = run([&] { return hci_program(0x4000, 500, data.data()); });
+    const captured c = run_captured([&] { return hci_program(0x4000, 500, data.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(rom_.dump(0x4000, 500), data);
     const std::vector<bytes> seen = link_.finish();
@@ -245,7 +236,7 @@ TEST_F(HciSerial, AlignedProgramGoesIn244BytePiecesWithoutReadBack) {
 TEST_F(HciSerial, ProgramWritesNothingWhenTheReadBackFails) {
     rom_.failing.insert(0xFC2D);
     const bytes data = {1, 2, 3};
-    const captured c = run([&] { return hci_program(0x2002, 3, data.data()); });
+    const captured c = run_captured([&] { return hci_program(0x2002, 3, data.data()); });
     EXPECT_EQ(c.result, 1);
     for (const bytes& req : link_.finish()) EXPECT_NE(req[1], 0x2E);
 }
@@ -253,7 +244,7 @@ TEST_F(HciSerial, ProgramWritesNothingWhenTheReadBackFails) {
 TEST_F(HciSerial, FailedProgramPieceReportsLengthAndAddress) {
     rom_.failing.insert(0xFC2E);
     const bytes data(300, 0x5A);
-    const captured c = run([&] { return hci_program(0x4000, 300, data.data()); });
+    const captured c = run_captured([&] { return hci_program(0x4000, 300, data.data()); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "HCI Event Status fail.\nWrite 244 bytes to 0x00004000 fail.\n");
     EXPECT_EQ(link_.finish().size(), 1u);
@@ -262,10 +253,10 @@ TEST_F(HciSerial, FailedProgramPieceReportsLengthAndAddress) {
 TEST_F(HciSerial, VerifyComparesWhatTheModuleHolds) {
     rom_.load(0x5000, {1, 2, 3, 4, 5});
     const bytes same = {1, 2, 3, 4, 5}, other = {1, 2, 3, 4, 6};
-    EXPECT_EQ(run([&] { return hci_verify(0x5000, 5, same.data()); }).result, 0);
-    EXPECT_EQ(run([&] { return hci_verify(0x5000, 5, other.data()); }).result, 1);
+    EXPECT_EQ(run_captured([&] { return hci_verify(0x5000, 5, same.data()); }).result, 0);
+    EXPECT_EQ(run_captured([&] { return hci_verify(0x5000, 5, other.data()); }).result, 1);
     rom_.failing.insert(0xFC2D);
-    const captured c = run([&] { return hci_verify(0x5000, 5, same.data()); });
+    const captured c = run_captured([&] { return hci_verify(0x5000, 5, same.data()); });
     EXPECT_EQ(c.result, -2);
     EXPECT_NE(c.err.find("hci_read error!\n"), std::string::npos);
 }
@@ -273,7 +264,7 @@ TEST_F(HciSerial, VerifyComparesWhatTheModuleHolds) {
 // ------------------------------------------------------------ erase, ID, control
 
 TEST_F(HciSerial, PageEraseCoversEveryStartedPage) {
-    const captured c = run([] { return hci_page_erase(0x802000, 2049); });
+    const captured c = run_captured([] { return hci_page_erase(0x802000, 2049); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(link_.finish(), (std::vector<bytes>{command(0xFC2B, le32(0x802000)),
                                                   command(0xFC2B, le32(0x802800))}));
@@ -281,23 +272,23 @@ TEST_F(HciSerial, PageEraseCoversEveryStartedPage) {
 
 TEST_F(HciSerial, PageEraseStopsAtTheFailingPage) {
     rom_.failing.insert(0xFC2B);
-    const captured c = run([] { return hci_page_erase(0x802000, 8192); });
+    const captured c = run_captured([] { return hci_page_erase(0x802000, 8192); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "HCI Event Status fail.\nErase page at 0x00802000 fail.\n");
     EXPECT_EQ(link_.finish().size(), 1u);
 }
 
 TEST_F(HciSerial, FlashIdIsTheWhole32BitValue) {
-    const captured c = run([] { return int64_t{hci_flash_id()}; });
+    const captured c = run_captured([] { return int64_t{hci_flash_id()}; });
     EXPECT_EQ(c.result, 0xC8164020);
     rom_.failing.insert(0xFC2C);
-    const captured bad = run([] { return int64_t{hci_flash_id()}; });
+    const captured bad = run_captured([] { return int64_t{hci_flash_id()}; });
     EXPECT_EQ(bad.result, 0xFFFFFF);
     EXPECT_EQ(bad.err, "HCI Event Status fail.\nGet Flash ID Fail!\n");
 }
 
 TEST_F(HciSerial, PrepareInitialisesLoadsAndUnlocks) {
-    const captured c = run([] { return hci_flash_prepare(0, nullptr); });
+    const captured c = run_captured([] { return hci_flash_prepare(0, nullptr); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(link_.finish(), (std::vector<bytes>{flash_control(0x300B, 0, 0),
                                                   flash_control(0x3001, 0, 0),
@@ -322,9 +313,9 @@ TEST_F(HciSerial, BaudRatesHaveTheirCodesAndOthersAreRefused) {
         SCOPED_TRACE(k.baud);
         peer::pty_peer module(peer::hci_request_length);
         ASSERT_TRUE(module.ok());
-        run([&] { return serial_open(module.path().c_str(), 0); });
+        run_captured([&] { return serial_open(module.path().c_str(), 0); });
         link_set_timeout(SHORT_TIMEOUT_MS);
-        const captured c = run([&] { return hci_set_baudrate(k.baud); });
+        const captured c = run_captured([&] { return hci_set_baudrate(k.baud); });
         EXPECT_EQ(c.result, k.result);
         EXPECT_EQ(c.err, k.err);
         EXPECT_EQ(module.finish(), k.sent);
@@ -360,7 +351,7 @@ TEST_F(HciSerial, ControlCommandsSendTheirPackets) {
     };
     for (const control_case& k : cases) {
         SCOPED_TRACE(k.name);
-        const captured c = run(k.call);
+        const captured c = run_captured(k.call);
         EXPECT_EQ(c.result, 0) << c.err;
         EXPECT_EQ(c.out, k.out);
     }
@@ -371,7 +362,7 @@ TEST_F(HciSerial, ControlCommandsSendTheirPackets) {
 
 TEST_F(HciSerial, VendorWriteFailure) {
     rom_.failing.insert(0xFC62);
-    const captured c = run([] { return hci_vendor_write(0x40000010, 1); });
+    const captured c = run_captured([] { return hci_vendor_write(0x40000010, 1); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err, "HCI Event Status fail.\nVendor Write Fail!\n");
 }
@@ -401,7 +392,7 @@ TEST_F(HciSerial, ModeProbeTellsRamPatchFromFactoryImage) {
         rom_.probe_status = k.status;
         rom_.load(FACTORY_IMAGE_ADDR, k.header);
         uint32_t mode = 99;
-        const captured c = run([&] { return hci_detect_mode(&mode); });
+        const captured c = run_captured([&] { return hci_detect_mode(&mode); });
         EXPECT_EQ(c.result, k.result);
         EXPECT_EQ(mode, k.mode);
         EXPECT_EQ(c.err, k.err);
@@ -416,7 +407,7 @@ TEST_F(HciSerial, ModeProbeWithoutAnswerFails) {
     link_set_timeout(SHORT_TIMEOUT_MS);
     link_.respond_with(nullptr);
     uint32_t mode = 99;
-    const captured c = run([&] { return hci_detect_mode(&mode); });
+    const captured c = run_captured([&] { return hci_detect_mode(&mode); });
     EXPECT_EQ(c.result, -1);
     EXPECT_EQ(mode, 99u);
     EXPECT_EQ(c.err,
@@ -432,10 +423,10 @@ TEST_F(HciSerial, LoaderGoesIn252ByteChunksWithTheirIndex) {
         peer::pty_peer module(peer::hci_request_length);
         ASSERT_TRUE(module.ok());
         module.respond_with([this](const bytes& req) { return rom_.answer(req); });
-        run([&] { return serial_open(module.path().c_str(), 0); });
+        run_captured([&] { return serial_open(module.path().c_str(), 0); });
         bytes image(size);
         for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i ^ 0x5A);
-        const captured c = run([&] { return hci_download_loader(size, image.data()); });
+        const captured c = run_captured([&] { return hci_download_loader(size, image.data()); });
         EXPECT_EQ(c.result, 0) << c.err;
         const size_t chunks = (size + 251) / 252;
         EXPECT_EQ(c.out, [&] {
@@ -485,7 +476,7 @@ TEST_F(HciSerial, LoaderAnswerIsFoundBehindJunkAndFailuresEndTheDownload) {
     for (const answer_case& k : cases) {
         SCOPED_TRACE(k.name);
         link_.script({{k.answer}});
-        const captured c = run([&] { return hci_download_loader(10, image.data()); });
+        const captured c = run_captured([&] { return hci_download_loader(10, image.data()); });
         EXPECT_EQ(c.result, k.result);
         EXPECT_EQ(c.err, k.err);
         if (!k.dumps.empty()) {
@@ -496,7 +487,7 @@ TEST_F(HciSerial, LoaderAnswerIsFoundBehindJunkAndFailuresEndTheDownload) {
 
 TEST_F(HciSerial, LoaderTooLargeForTheChunkIndexIsRefusedBeforeSending) {
     const bytes image(HCI_LOADER_MAX_BYTES + 1, 0);
-    const captured c = run([&] {
+    const captured c = run_captured([&] {
         return hci_download_loader(static_cast<uint32_t>(image.size()), image.data());
     });
     EXPECT_EQ(c.result, -1);
@@ -510,7 +501,7 @@ TEST_F(HciSerial, FactoryImageIsErasedAndProgrammedAtItsAddress) {
     bytes image(300);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 3);
     rom_.load(FACTORY_IMAGE_ADDR, bytes(300, 0x00));
-    const captured c = run([&] { return hci_download_fc_image(300, image.data()); });
+    const captured c = run_captured([&] { return hci_download_fc_image(300, image.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(rom_.dump(FACTORY_IMAGE_ADDR, 300), image);
     const std::vector<bytes> seen = link_.finish();
@@ -526,7 +517,7 @@ TEST_F(HciSerial, FactoryImageIsErasedAndProgrammedAtItsAddress) {
 TEST_F(HciSerial, FactoryImageStopsWhenTheEraseFails) {
     rom_.failing = {0xFC2C, 0xFC2B};  // a failed init does not stop it; the erase does
     const bytes image(10, 1);
-    const captured c = run([&] { return hci_download_fc_image(10, image.data()); });
+    const captured c = run_captured([&] { return hci_download_fc_image(10, image.data()); });
     EXPECT_EQ(c.result, 1);
     EXPECT_EQ(c.err,
               "HCI Event Status fail.\nFlash Init Fail!\n"

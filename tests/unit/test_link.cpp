@@ -25,7 +25,7 @@
 #include "link/usb_link.h"
 #include "protocol/hci.h"
 #include "protocol/loader.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 
@@ -344,56 +344,6 @@ TEST(OpsTables, FixedEntries) {
     EXPECT_STREQ(LINK_NAME_USB, "usb");
     EXPECT_STREQ(LINK_NAME_SWD, "swd");
 }
-
-// Every slot of the four byte-link tables, one row a slot: hci_ops,
-// loader_ops, fcimg_ops, usb_ops. Slots of one signature (the erases, the
-// reads and programs, the flash IDs) could be swapped without a compiler
-// noticing; only a row per slot shows it.
-#define OPS_SLOT_ROW(slot, hci, loader, fcimg, usb)                  \
-    do {                                                             \
-        EXPECT_TRUE(hci_ops.slot == (hci)) << "hci_ops." #slot;      \
-        EXPECT_TRUE(loader_ops.slot == (loader)) << "loader_ops." #slot; \
-        EXPECT_TRUE(fcimg_ops.slot == (fcimg)) << "fcimg_ops." #slot; \
-        EXPECT_TRUE(usb_ops.slot == (usb)) << "usb_ops." #slot;      \
-    } while (0)
-
-TEST(OpsTables, EverySlotHoldsItsOperation) {
-    OPS_SLOT_ROW(open, &serial_open, &serial_open, &serial_open, &usb_open);
-    OPS_SLOT_ROW(close, &serial_close, &serial_close, &serial_close, &usb_close);
-    OPS_SLOT_ROW(download_fw, &hci_flash_prepare, &hci_download_loader, &hci_download_fc_image,
-                 nullptr);
-    OPS_SLOT_ROW(get_prop, nullptr, &loader_get_prop, &loader_get_prop, nullptr);
-    OPS_SLOT_ROW(set_baudrate, &hci_set_baudrate, &loader_set_baudrate, &loader_set_baudrate,
-                 nullptr);
-    OPS_SLOT_ROW(lock_baudrate, nullptr, nullptr, nullptr, nullptr);
-    OPS_SLOT_ROW(page_erase, &hci_page_erase, &loader_sector_erase, &loader_sector_erase,
-                 &loader_sector_erase);
-    OPS_SLOT_ROW(chip_erase, &hci_chip_erase, &loader_chip_erase, &loader_chip_erase,
-                 &loader_chip_erase);
-    OPS_SLOT_ROW(program, &hci_program, &loader_program, &loader_program, &loader_program);
-    OPS_SLOT_ROW(read, &hci_read, &loader_read, &loader_read, &loader_read);
-    OPS_SLOT_ROW(block64_erase, nullptr, &loader_block64_erase, &loader_block64_erase,
-                 &loader_block64_erase);
-    OPS_SLOT_ROW(flash_id, &hci_flash_id, &loader_flash_id, &loader_flash_id, &loader_flash_id);
-    OPS_SLOT_ROW(ext_block32_erase, nullptr, &loader_ext_block32_erase, &loader_ext_block32_erase,
-                 nullptr);
-    OPS_SLOT_ROW(ext_block64_erase, nullptr, &loader_ext_block64_erase, &loader_ext_block64_erase,
-                 nullptr);
-    OPS_SLOT_ROW(ext_sector_erase, nullptr, &loader_ext_sector_erase, &loader_ext_sector_erase,
-                 nullptr);
-    OPS_SLOT_ROW(ext_chip_erase, nullptr, &loader_ext_chip_erase, &loader_ext_chip_erase, nullptr);
-    OPS_SLOT_ROW(ext_program, nullptr, &loader_ext_program, &loader_ext_program, nullptr);
-    OPS_SLOT_ROW(ext_read, nullptr, &loader_ext_read, &loader_ext_read, nullptr);
-    OPS_SLOT_ROW(ext_flash_id, nullptr, &loader_ext_flash_id, &loader_ext_flash_id,
-                 &loader_ext_flash_id);
-    OPS_SLOT_ROW(gdma_begin, nullptr, nullptr, nullptr, nullptr);
-    OPS_SLOT_ROW(verify, &hci_verify, &loader_verify, &loader_verify, &loader_verify);
-    OPS_SLOT_ROW(ext_verify, nullptr, &loader_ext_verify, &loader_ext_verify, nullptr);
-    OPS_SLOT_ROW(efuse_burn, nullptr, &loader_efuse_burn, &loader_efuse_burn, &loader_efuse_burn);
-    OPS_SLOT_ROW(reboot, &hci_wdg_reset, &loader_reboot, &loader_reboot, &loader_reboot);
-}
-
-#undef OPS_SLOT_ROW
 
 TEST(OpsTables, ProgramModeSelectsTheSerialTable) {
     struct Case {

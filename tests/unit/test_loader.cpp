@@ -3,6 +3,8 @@
 // the far side records every request byte for byte and answers as told.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,7 +22,7 @@
 #include "protocol/loader_frame.h"
 #include "capture.h"
 #include "pty_peer.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 
@@ -84,18 +86,13 @@ uint32_t read_timeout() {
     return ms;
 }
 
-template <typename F>
-captured run(F f) {
-    return run_captured(f);
-}
-
 // The serial link to a scripted module on a pseudo-terminal.
 class LoaderSerial : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(module_.ok());
         env_unset("DATA_SIZE_PER_PACKET");
-        const captured open = run([&] { return serial_open(module_.path().c_str(), 0); });
+        const captured open = run_captured([&] { return serial_open(module_.path().c_str(), 0); });
         ASSERT_EQ(open.result, 0) << open.err;
     }
     void TearDown() override {
@@ -115,7 +112,7 @@ TEST_F(LoaderSerial, ReadOf40000BytesGoesAsThreePiecesAtTheirAddresses) {
                     {reply(0, bytes(data.begin() + 16384, data.begin() + 32768))},
                     {reply(0, bytes(data.begin() + 32768, data.end()))}});
     bytes got(40000);
-    const captured c = run([&] { return loader_read(addr, 40000, got.data()); });
+    const captured c = run_captured([&] { return loader_read(addr, 40000, got.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(c.out, repeat("send read command!\n", 3));
     EXPECT_EQ(got, data);
@@ -130,7 +127,7 @@ TEST_F(LoaderSerial, ProgramSendsEachPieceWithItsBytes) {
     const bytes data = pattern(10000, 9);
     packet_size = 4096;
     module_.script({{reply(0)}, {reply(0)}, {reply(0)}});
-    const captured c = run([&] { return loader_program(addr, 10000, data.data()); });
+    const captured c = run_captured([&] { return loader_program(addr, 10000, data.data()); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(c.out, repeat("send write command!\n", 3));
     const std::vector<bytes> want = {
@@ -143,7 +140,7 @@ TEST_F(LoaderSerial, ProgramSendsEachPieceWithItsBytes) {
 
 TEST_F(LoaderSerial, ZeroLengthTransfersSendNothing) {
     uint8_t byte = 0;
-    const captured c = run([&] {
+    const captured c = run_captured([&] {
         return loader_read(0x800000, 0, &byte) + loader_program(0x800000, 0, &byte) +
                loader_ext_read(0, 0, &byte) + loader_ext_program(0, 0, &byte);
     });
@@ -155,7 +152,7 @@ TEST_F(LoaderSerial, ZeroLengthTransfersSendNothing) {
 TEST_F(LoaderSerial, ShortResponseEndsTheTransferWithoutFurtherPieces) {
     const bytes data = pattern(40000);
     module_.script({{first(reply(0), 6)}});
-    const captured c = run([&] { return loader_program(0x800000, 40000, data.data()); });
+    const captured c = run_captured([&] { return loader_program(0x800000, 40000, data.data()); });
     EXPECT_EQ(c.result, 2);
     EXPECT_EQ(c.err, "recv timeout! need 10 bytes, read 6 bytes.\n");
     EXPECT_EQ(c.out, "send write command!\n");
@@ -166,7 +163,7 @@ TEST_F(LoaderSerial, BadCrcFailsWithTheReceivedValueFirst) {
     const bytes good = reply(0);
     const uint16_t computed = static_cast<uint16_t>(good[8] | (good[9] << 8));
     module_.script({{with_crc_value(good, 0xBEEF)}});
-    const captured c = run([&] { return loader_sector_erase(0x800000, 4096); });
+    const captured c = run_captured([&] { return loader_sector_erase(0x800000, 4096); });
     EXPECT_EQ(c.result, -1);
     char want[64];
     std::snprintf(want, sizeof want, "crc16 error! read beef != cacled %04x\n", computed);
@@ -177,7 +174,7 @@ TEST_F(LoaderSerial, BadCrcInAReadPieceStopsTheRead) {
     const bytes data = pattern(16384);
     module_.script({{with_crc_value(reply(0, data), 0x0000)}});
     bytes got(40000);
-    const captured c = run([&] { return loader_ext_read(0, 40000, got.data()); });
+    const captured c = run_captured([&] { return loader_ext_read(0, 40000, got.data()); });
     EXPECT_EQ(c.result, -1);
     EXPECT_NE(c.err.find("crc16 error! read 0000 != cacled "), std::string::npos) << c.err;
     EXPECT_EQ(module_.finish().size(), 1u);
@@ -186,11 +183,11 @@ TEST_F(LoaderSerial, BadCrcInAReadPieceStopsTheRead) {
 TEST_F(LoaderSerial, UnusablePacketSizeOrPayloadIsRefusedBeforeSending) {
     bytes buf(40000);
     packet_size = 0;
-    const captured zero = run([&] { return loader_read(0, 16, buf.data()); });
+    const captured zero = run_captured([&] { return loader_read(0, 16, buf.data()); });
     packet_size = FRAME_BUFFER_SIZE;  // its request would not fit the frame buffer
-    const captured big = run([&] { return loader_ext_program(0, 16, buf.data()); });
+    const captured big = run_captured([&] { return loader_ext_program(0, 16, buf.data()); });
     packet_size = PACKET_SIZE_DEFAULT;
-    const captured efuse = run([&] { return loader_efuse_burn(buf.data(), 40000); });
+    const captured efuse = run_captured([&] { return loader_efuse_burn(buf.data(), 40000); });
     for (const captured& c : {zero, big, efuse}) {
         EXPECT_EQ(c.result, -1);
         EXPECT_FALSE(c.err.empty());
@@ -277,20 +274,102 @@ TEST_F(LoaderSerial, EveryOperationSendsItsFrameAndReportsAStatusAsItsRowSays) {
         SCOPED_TRACE(op.name);
         peer::pty_peer module(peer::loader_request_length);
         ASSERT_TRUE(module.ok());
-        run([&] { return serial_open(module.path().c_str(), 0); });
+        run_captured([&] { return serial_open(module.path().c_str(), 0); });
         const bytes body(op.reply_len - 10, 0);
         module.script({{reply(200, body)}, {reply(0, body)}});
-        const captured bad = run(op.call);
+        const captured bad = run_captured(op.call);
         EXPECT_EQ(bad.result, op.result);
         EXPECT_EQ(bad.out, op.out);
         EXPECT_EQ(bad.err, op.error);
-        const captured good = run(op.call);
+        const captured good = run_captured(op.call);
         EXPECT_EQ(good.err, "");
         EXPECT_EQ(good.result, 0);  // flash IDs: the zero bytes of the answer
         const std::vector<bytes> seen = module.finish();
         ASSERT_EQ(seen.size(), 2u);
         EXPECT_EQ(seen[0], op.request);
         serial_close();
+    }
+}
+
+// ------------------------------------------------- the tables' slots
+
+// Every slot of the loader tables, called through the table, must send its
+// own command: slots of one signature (the erases, reads and programs, the
+// flash IDs) could be swapped without a compiler noticing.
+struct slot_case {
+    const char* slot;
+    std::function<bool(const flash_ops&)> filled;
+    std::function<int64_t(const flash_ops&)> call;
+    uint16_t code;       // the command code of the first request on the wire
+    uint16_t reply_len;  // 0: the first request is an HCI command, left unanswered
+};
+
+#define SLOT_CASE(slot, call, code, reply_len)                                  \
+    slot_case {                                                                 \
+        #slot, [](const flash_ops& t) { return t.slot != nullptr; },            \
+            [](const flash_ops& t) { return int64_t{t.slot call}; }, code, reply_len \
+    }
+
+std::vector<slot_case> slot_cases() {
+    static uint8_t sink[16];
+    constexpr uint32_t a = 0x00802000;
+    return {
+        SLOT_CASE(download_fw, (4, FOUR.data()), 0, 0),
+        SLOT_CASE(get_prop, (), 0x1000, 54),
+        SLOT_CASE(set_baudrate, (115200), 0x1010, 10),
+        SLOT_CASE(page_erase, (a, 4096), 0x1030, 10),
+        SLOT_CASE(chip_erase, (), 0x1031, 10),
+        SLOT_CASE(program, (a, 4, FOUR.data()), 0x1032, 10),
+        SLOT_CASE(read, (a, 4, sink), 0x1033, 14),
+        SLOT_CASE(block64_erase, (a, 4096), 0x1035, 10),
+        SLOT_CASE(flash_id, (), 0x103D, 14),
+        SLOT_CASE(ext_block32_erase, (a, 4096), 0x1036, 10),
+        SLOT_CASE(ext_block64_erase, (a, 4096), 0x1037, 10),
+        SLOT_CASE(ext_sector_erase, (a, 4096), 0x1038, 10),
+        SLOT_CASE(ext_chip_erase, (), 0x1039, 10),
+        SLOT_CASE(ext_program, (a, 4, FOUR.data()), 0x103A, 10),
+        SLOT_CASE(ext_read, (a, 4, sink), 0x103B, 14),
+        SLOT_CASE(ext_flash_id, (), 0x103C, 14),
+        SLOT_CASE(verify, (a, 4, FOUR.data()), 0x1050, 10),
+        SLOT_CASE(ext_verify, (a, 4, 0x1234), 0x1051, 10),
+        SLOT_CASE(efuse_burn, (FOUR.data(), 4), 0x1061, 10),
+        SLOT_CASE(reboot, (3), 0x1041, 10),
+    };
+}
+
+#undef SLOT_CASE
+
+uint16_t code_on_wire(const bytes& request) {
+    return static_cast<uint16_t>(request.at(1) | (request.at(2) << 8));
+}
+
+// The loader download starts with a chunk, the factory image download with
+// the flash init of the HCI flash control command.
+constexpr uint16_t HCI_LOADER_CHUNK = 0xFC20;
+constexpr uint16_t HCI_FLASH_CONTROL = 0xFC2C;
+
+TEST(OpsTables, EverySerialLoaderSlotSendsItsOwnCommand) {
+    struct table_case {
+        const char* name;
+        const flash_ops* table;
+        uint16_t download_code;
+    } tables[] = {{"loader_ops", &loader_ops, HCI_LOADER_CHUNK},
+                  {"fcimg_ops", &fcimg_ops, HCI_FLASH_CONTROL}};
+    for (const table_case& t : tables) {
+        for (const slot_case& s : slot_cases()) {
+            SCOPED_TRACE(std::string(t.name) + "." + s.slot);
+            ASSERT_TRUE(s.filled(*t.table));
+            peer::pty_peer module(peer::loader_request_length);
+            ASSERT_TRUE(module.ok());
+            run_captured([&] { return serial_open(module.path().c_str(), 0); });
+            if (s.reply_len != 0) module.script({{reply(0, bytes(s.reply_len - 10, 0))}});
+            else link_set_timeout(100);
+            run_captured([&] { return s.call(*t.table); });
+            const std::vector<bytes> seen = module.finish();
+            serial_close();
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(code_on_wire(seen[0]), s.reply_len != 0 ? s.code : t.download_code);
+        }
     }
 }
 
@@ -320,7 +399,7 @@ TEST_F(LoaderSerial, SizeBasedEraseStretchesOnlyToALongerTimeoutAndRestores) {
         SCOPED_TRACE(s.name);
         link_set_timeout(s.base_ms);
         module_.script({{reply(0)}});
-        const captured c = run(s.erase);
+        const captured c = run_captured(s.erase);
         EXPECT_EQ(c.result, 0) << c.err;
         EXPECT_EQ(c.out, std::string("send erase command!\n") + s.line);
         EXPECT_EQ(read_timeout(), s.base_ms);
@@ -330,12 +409,12 @@ TEST_F(LoaderSerial, SizeBasedEraseStretchesOnlyToALongerTimeoutAndRestores) {
 TEST_F(LoaderSerial, EraseStretchIsInForceWhileTheAnswerIsAwaited) {
     link_set_timeout(SHORT_TIMEOUT_MS);
     module_.script({{reply(0), LATE_MS}});
-    const captured stretched = run([] { return loader_sector_erase(0, 1048576); });
+    const captured stretched = run_captured([] { return loader_sector_erase(0, 1048576); });
     EXPECT_EQ(stretched.result, 0) << stretched.err;
     EXPECT_EQ(read_timeout(), SHORT_TIMEOUT_MS);
 
     module_.script({{reply(0), LATE_MS}});
-    const captured plain = run([] { return loader_sector_erase(0, 4096); });
+    const captured plain = run_captured([] { return loader_sector_erase(0, 4096); });
     EXPECT_EQ(plain.result, 2);
     EXPECT_EQ(plain.err, "recv timeout! need 10 bytes, read 0 bytes.\n");
 }
@@ -343,21 +422,21 @@ TEST_F(LoaderSerial, EraseStretchIsInForceWhileTheAnswerIsAwaited) {
 TEST_F(LoaderSerial, ChipEraseWaitsUpTo200SecondsAndRestoresEvenWithoutAnAnswer) {
     link_set_timeout(SHORT_TIMEOUT_MS);
     module_.script({{reply(0), LATE_MS}});
-    const captured late = run([] { return loader_chip_erase(); });
+    const captured late = run_captured([] { return loader_chip_erase(); });
     EXPECT_EQ(late.result, 0) << late.err;
     EXPECT_EQ(late.out, "send chip erase command!\nset timeout to 200000\n");
     EXPECT_EQ(read_timeout(), SHORT_TIMEOUT_MS);
 
     // An answer that stops part way: the read ends on the gap between bytes.
     module_.script({{first(reply(0), 6)}});
-    const captured cut = run([] { return loader_chip_erase(); });
+    const captured cut = run_captured([] { return loader_chip_erase(); });
     EXPECT_EQ(cut.result, 2);
     EXPECT_EQ(cut.err, "recv timeout! need 10 bytes, read 6 bytes.\n");
     EXPECT_EQ(read_timeout(), SHORT_TIMEOUT_MS);
 
     link_set_timeout(200000);
     module_.script({{reply(0)}});
-    const captured already = run([] { return loader_chip_erase(); });
+    const captured already = run_captured([] { return loader_chip_erase(); });
     EXPECT_EQ(already.out, "send chip erase command!\n");
     EXPECT_EQ(read_timeout(), 200000u);
 }
@@ -373,7 +452,7 @@ TEST_F(LoaderSerial, ExternalErasesNeverStretch) {
     for (size_t i = 0; i < erases.size(); ++i) {
         SCOPED_TRACE(i);
         module_.script({{reply(0), LATE_MS}});
-        const captured c = run(erases[i]);
+        const captured c = run_captured(erases[i]);
         EXPECT_EQ(c.result, 2);
         EXPECT_EQ(c.out.find("set timeout"), std::string::npos) << c.out;
         EXPECT_EQ(c.err, "recv timeout! need 10 bytes, read 0 bytes.\n");
@@ -405,8 +484,8 @@ TEST_F(LoaderSerial, FlashIdIsThe24BitValueAndAShortAnswerFails) {
             SCOPED_TRACE(k.name);
             // The previous answer's ID bytes are still in the frame buffer.
             module_.script({{reply(0, id)}, {k.answer}});
-            run([&] { return int64_t{op()}; });
-            const captured c = run([&] { return int64_t{op()}; });
+            run_captured([&] { return int64_t{op()}; });
+            const captured c = run_captured([&] { return int64_t{op()}; });
             EXPECT_EQ(c.result, k.want);
             EXPECT_EQ(c.err, k.err);
         }
@@ -421,7 +500,7 @@ TEST_F(LoaderSerial, PropertyPrintsTheRecordWithTheNameBoundedToItsField) {
                               bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L',
                                      'M', 'N', 'O', 'P'})});
     module_.script({{reply(0, record)}});
-    const captured c = run([] { return loader_get_prop(); });
+    const captured c = run_captured([] { return loader_get_prop(); });
     EXPECT_EQ(c.result, 0) << c.err;
     EXPECT_EQ(c.out,
               "ID:\n\t  8A01 - ABCDEFGHIJKLMNOP\n"
@@ -432,7 +511,7 @@ TEST_F(LoaderSerial, PropertyPrintsTheRecordWithTheNameBoundedToItsField) {
 
 TEST_F(LoaderSerial, ShortPropertyAnswerFailsItsCrc) {
     module_.script({{first(reply(0, bytes(44, 0x41)), 20)}});
-    const captured c = run([] { return loader_get_prop(); });
+    const captured c = run_captured([] { return loader_get_prop(); });
     EXPECT_EQ(c.result, -1);
     EXPECT_EQ(c.err.rfind("crc16 error! read ", 0), 0u) << c.err;
     EXPECT_EQ(c.out, "");
@@ -440,7 +519,7 @@ TEST_F(LoaderSerial, ShortPropertyAnswerFailsItsCrc) {
 
 TEST_F(LoaderSerial, VerifyOfAnEmptyRangeSendsLengthAndCrcZero) {
     module_.script({{reply(0)}});
-    const captured c = run([] { return loader_verify(0x802000, 0, nullptr); });
+    const captured c = run_captured([] { return loader_verify(0x802000, 0, nullptr); });
     EXPECT_EQ(c.result, 0);
     EXPECT_EQ(c.out, "crc16 = 0000\n");
     EXPECT_EQ(module_.finish(),
@@ -450,13 +529,13 @@ TEST_F(LoaderSerial, VerifyOfAnEmptyRangeSendsLengthAndCrcZero) {
 TEST_F(LoaderSerial, SetBaudrateSwitchesTheHostOnlyAfterASoundAnswer) {
     link_set_timeout(SHORT_TIMEOUT_MS);
     module_.script({{with_crc_value(reply(0), 0x0101)}});
-    const captured bad = run([] { return loader_set_baudrate(1000000); });
+    const captured bad = run_captured([] { return loader_set_baudrate(1000000); });
     EXPECT_EQ(bad.result, -1);
     EXPECT_EQ(bad.out, "send set baudrate command!\n");
     EXPECT_EQ(read_timeout(), SHORT_TIMEOUT_MS);  // no reconfiguration happened
 
     module_.script({{reply(0)}});
-    const captured good = run([] { return loader_set_baudrate(1000000); });
+    const captured good = run_captured([] { return loader_set_baudrate(1000000); });
     EXPECT_EQ(good.result, 0) << good.err;
     EXPECT_EQ(good.out, "send set baudrate command!\nset baudrate command ok!\n");
     EXPECT_EQ(read_timeout(), COM_READ_CONSTANT_MS);  // the port was set up anew
@@ -464,10 +543,10 @@ TEST_F(LoaderSerial, SetBaudrateSwitchesTheHostOnlyAfterASoundAnswer) {
 
 TEST_F(LoaderSerial, RebootChecksTheCountButNotTheCrc) {
     module_.script({{with_crc_value(reply(0), 0x4242)}, {first(reply(0), 4)}});
-    const captured unchecked = run([] { return loader_reboot(3); });
+    const captured unchecked = run_captured([] { return loader_reboot(3); });
     EXPECT_EQ(unchecked.result, 0);
     EXPECT_EQ(unchecked.err, "");
-    const captured cut = run([] { return loader_reboot(3); });
+    const captured cut = run_captured([] { return loader_reboot(3); });
     EXPECT_EQ(cut.result, 2);
     EXPECT_EQ(cut.err, "recv timeout! need 10 bytes, read 4 bytes.\n");
 }
@@ -486,7 +565,7 @@ protected:
         ASSERT_TRUE(module_.ok());
         env_unset("DATA_SIZE_PER_PACKET");
         setenv("FLINT_USB_DEVICE", module_.device().c_str(), 1);
-        const captured open = run([] { return usb_ops.open("usb", 0); });
+        const captured open = run_captured([] { return usb_ops.open("usb", 0); });
         ASSERT_EQ(open.result, 0) << open.out << open.err;
     }
     void TearDown() override {
@@ -504,7 +583,7 @@ TEST_F(LoaderUsb, ReadSplitsAsOverTheSerialPort) {
                     {reply(0, bytes(data.begin() + 16384, data.begin() + 32768))},
                     {reply(0, bytes(data.begin() + 32768, data.end()))}});
     bytes got(40000);
-    const captured c = run([&] { return usb_ops.read(0x1000, 40000, got.data()); });
+    const captured c = run_captured([&] { return usb_ops.read(0x1000, 40000, got.data()); });
     EXPECT_EQ(c.result, 0) << c.out << c.err;
     EXPECT_EQ(got, data);
     const std::vector<bytes> want = {request(0x1033, cat({le32(0x1000), le32(16384)})),
@@ -515,10 +594,10 @@ TEST_F(LoaderUsb, ReadSplitsAsOverTheSerialPort) {
 
 TEST_F(LoaderUsb, TimeoutStretchPrintsItsLineToNoEffect) {
     module_.script({{reply(0)}, {reply(0)}});
-    const captured sector = run([] { return usb_ops.page_erase(0, 1048576); });
+    const captured sector = run_captured([] { return usb_ops.page_erase(0, 1048576); });
     EXPECT_EQ(sector.result, 0) << sector.err;
     EXPECT_EQ(sector.out, "send erase command!\nset timeout to 12000\n");
-    const captured chip = run([] { return usb_ops.chip_erase(); });
+    const captured chip = run_captured([] { return usb_ops.chip_erase(); });
     EXPECT_EQ(chip.result, 0) << chip.err;
     EXPECT_EQ(chip.out, "send chip erase command!\nset timeout to 200000\n");
     EXPECT_EQ(module_.finish(), (std::vector<bytes>{request(0x1030, cat({le32(0), le32(1048576)})),
@@ -527,18 +606,44 @@ TEST_F(LoaderUsb, TimeoutStretchPrintsItsLineToNoEffect) {
 
 TEST_F(LoaderUsb, ResponseOfTheWrongLengthIsAShortRead) {
     module_.script({{first(reply(0), 6)}});
-    const captured c = run([] { return usb_ops.verify(0, 4, FOUR.data()); });
+    const captured c = run_captured([] { return usb_ops.verify(0, 4, FOUR.data()); });
     EXPECT_EQ(c.result, 2);
     EXPECT_EQ(c.err, "recv timeout! need 10 bytes, read 0 bytes.\n");
 }
 
 TEST_F(LoaderUsb, FlashIdAndStatusResultsAsOverSerial) {
     module_.script({{reply(0, {0x20, 0x40, 0x16, 0x00})}, {reply(9)}});
-    const captured id = run([] { return int64_t{usb_ops.flash_id()}; });
+    const captured id = run_captured([] { return int64_t{usb_ops.flash_id()}; });
     EXPECT_EQ(id.result, 0x164020);
-    const captured prog = run([] { return usb_ops.program(0, 4, FOUR.data()); });
+    const captured prog = run_captured([] { return usb_ops.program(0, 4, FOUR.data()); });
     EXPECT_EQ(prog.result, 1);
     EXPECT_EQ(prog.err, "Program Error: 9\n");
+}
+
+TEST_F(LoaderUsb, EveryUsbSlotSendsItsOwnCommandAndTheRestAreEmpty) {
+    const std::vector<std::string> empty = {"download_fw",       "get_prop",
+                                            "set_baudrate",      "ext_block32_erase",
+                                            "ext_block64_erase", "ext_sector_erase",
+                                            "ext_chip_erase",    "ext_program",
+                                            "ext_read",          "ext_verify"};
+    size_t called = 0;
+    for (const slot_case& s : slot_cases()) {
+        SCOPED_TRACE(s.slot);
+        const bool is_empty = std::find(empty.begin(), empty.end(), s.slot) != empty.end();
+        ASSERT_EQ(s.filled(usb_ops), !is_empty);
+        if (is_empty) continue;
+        module_.script({{reply(0, bytes(s.reply_len - 10, 0))}});
+        const captured c = run_captured([&] { return s.call(usb_ops); });
+        EXPECT_EQ(c.err, "");
+        ++called;
+    }
+    const std::vector<bytes> seen = module_.finish();
+    ASSERT_EQ(seen.size(), called);
+    size_t i = 0;
+    for (const slot_case& s : slot_cases()) {
+        if (!s.filled(usb_ops)) continue;
+        EXPECT_EQ(code_on_wire(seen[i++]), s.code) << s.slot;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/mp_header.h"
+#include "protocol/hci.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ TEST(MpHeader, OemConfigIdIsReadBehindTheHeader) {
     bytes headed_oem = headed;
     headed_oem.insert(headed_oem.end(), oem.begin(), oem.end());
     bytes headed_other = headed;
-    bytes other = payload_with_id(IMAGE_ID_FACTORY);
+    bytes other = payload_with_id(FACTORY_IMAGE_ID);
     headed_other.insert(headed_other.end(), other.begin(), other.end());
     bytes oem_without_header = oem;
     oem_without_header.resize(511, 0);

@@ -19,7 +19,7 @@
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "platform/posix/serial_names.h"
-#include "shell/env.h"
+#include "link/env.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "shell/cmd.h"
+#include "link/env.h"
 #include "shell/env.h"
 
 namespace {
@@ -114,7 +115,7 @@ TEST(CmdExecLine, OutcomeLines) {
         int32_t result;
         const char* out;
     } cases[] = {
-        {"ver", 0, "1.0.2.16\n-OK-\n"},
+        {"ver", 0, FLINT_VERSION "\n-OK-\n"},
         {"", 127, "Unknown command. 'help' for help\n-ERR: 127-\n"},
         {"help nosuchcmd", 127, "Unknown command. 'help' for help\n-ERR: 127-\n"},
         {"help pageerasexyz", 0, "Usage:\n\tpageerase [start addr] [size]\n-OK-\n"},
