@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/probe.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 void* jlink_library = nullptr;
 jlink_entry_points jlink = {};

@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/le.h"
 #include "link/jlink.h"
 #include "link/serial_port.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -53,17 +54,10 @@ constexpr int32_t DOWNLOAD_PSP = -3;
 // one chunk. Written to the module in one probe call.
 uint8_t swd_mailbox[SWD_MAILBOX_HEADER + SWD_MAILBOX_DATA];
 
-void put_le32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 void fill_header(uint32_t command, uint32_t addr, uint32_t len) {
-    put_le32(swd_mailbox, command);
-    put_le32(swd_mailbox + 4, addr);
-    put_le32(swd_mailbox + 8, len);
+    le32_put(swd_mailbox, command);
+    le32_put(swd_mailbox + 4, addr);
+    le32_put(swd_mailbox + 8, len);
 }
 
 bool device_selected() {
@@ -245,7 +239,7 @@ int32_t swd_page_erase(uint32_t addr, uint32_t size) {
 
 int32_t swd_chip_erase() {
     if (!mailbox_ready(false)) return not_ready_result();
-    put_le32(swd_mailbox, SWD_CMD_CHIP_ERASE);
+    le32_put(swd_mailbox, SWD_CMD_CHIP_ERASE);
     uint32_t status = 0;
     int32_t result = mailbox_request(SWD_CHIP_ERASE_REQUEST, SWD_CHIP_ERASE_WAIT_MS, &status);
     return result != 0 ? result : status_result(SWD_CMD_CHIP_ERASE, 0, status);

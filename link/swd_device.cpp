@@ -4,7 +4,7 @@
 #include <initializer_list>
 
 #include "link/swd.h"
-#include "shell/console.h"
+#include "platform/console.h"
 
 namespace {
 
