@@ -16,6 +16,7 @@ OK = "-OK-\n"
 OPENING = "SWD Opening...\n"
 CLOSED = "SWD Closing...\nSWD Close Done.\n"
 NOT_CONNECTED = "please run 'connect' cmd first.\n-ERR: -1-\n"
+NO_LOADER = "please run 'loadfw' cmd first.\n"
 DEVICE_USAGE = "Usage:\n\tdevice [4410a/4410c/4420b]\n\t only available under SWD interface now.\n"
 NO_FAMILY = ("no SWD device family is selected: select one with 'device 4410a', 'device 4410c' or "
              "'device 4420b' first\n")
@@ -113,8 +114,8 @@ class Device(SwdCase):
     def test_families_select_load_address_and_mailbox(self):
         self.expect([
             ("connect swd", OPENING + OK),
-            ("device", DEVICE_USAGE.rstrip("\n") + "-ERR: 1-\n"),
-            ("device 4410a", "apply KVL4410A setting...\n" + OK),
+            ("device", NO_LOADER + DEVICE_USAGE.rstrip("\n") + "-ERR: 1-\n"),
+            ("device 4410a", NO_LOADER + "apply KVL4410A setting...\n" + OK),
             ("loadfw %s KVL4410C_A 1" % self.loader, loaded("KVL4410C_FW_A.bin", 4096)),
             ("pageerase 0x800000 0x800", OK),
             ("device 4420bx", "apply KVL4420B setting...\n" + OK),
@@ -131,7 +132,7 @@ class Device(SwdCase):
     def test_a_failed_selection_stops_every_swd_operation_until_the_next(self):
         self.expect([
             ("connect swd", OPENING + OK),
-            ("device 4430", "select device name error!\n-ERR: -1-\n"),
+            ("device 4430", NO_LOADER + "select device name error!\n-ERR: -1-\n"),
             ("loadfw %s KVL4410C_A 1" % self.loader,
              "FW Loader: KVL4410C_FW_A.bin\nfile size: 4096\n" + NO_FAMILY +
              re.escape("") + "loadfw: the loader download failed (-6), the loader was not started\n-ERR: -10-\n"),
@@ -140,10 +141,10 @@ class Device(SwdCase):
         self.st.clear_log()
         self.expect([
             ("connect swd", OPENING + OK),
-            ("device x", "select device name error!\n-ERR: -1-\n"),
-            ("flashread 0x800000 0x10", NO_FAMILY + "read 16 bytes at 00800000 fails\n-ERR: -6-\n"),
-            ("chiperase", NO_FAMILY + "-ERR: -6-\n"),
-            ("device 4410c", "apply KVL4410C setting...\n" + OK),
+            ("device x", NO_LOADER + "select device name error!\n-ERR: -1-\n"),
+            ("flashread 0x800000 0x10", NO_LOADER + NO_FAMILY + "read 16 bytes at 00800000 fails\n-ERR: -6-\n"),
+            ("chiperase", NO_LOADER + NO_FAMILY + "-ERR: -6-\n"),
+            ("device 4410c", NO_LOADER + "apply KVL4410C setting...\n" + OK),
             ("loadfw %s KVL4410C_A 1" % self.loader, loaded("KVL4410C_FW_A.bin", 4096)),
             ("chiperase", OK),
         ])
@@ -157,7 +158,7 @@ class Device(SwdCase):
             port = harness.flint_port(vm)
             self.expect([
                 ("connect %s" % port, "Connecting %s at 115200 OK...\n-OK-\n" % port),
-                ("device 4420b", DEVICE_USAGE + "apply KVL4420B setting...\n" + OK),
+                ("device 4420b", NO_LOADER + DEVICE_USAGE + "apply KVL4420B setting...\n" + OK),
                 ("disconnect", OK),
                 ("connect swd", OPENING + OK),
                 ("loadfw %s KVL4410C_A 1" % self.loader, loaded("KVL4410C_FW_A.bin", 4096)),
@@ -176,16 +177,19 @@ class Session(SwdCase):
         self.expect([
             ("pageerase 0x800000 0x1000", NOT_CONNECTED),
             ("connect swd", OPENING + OK),
-            ("pageerase 0x802000 0xE000", "please run 'loadfw' cmd first.\n" + OK),
+            # No loader runs yet: the request stays unserved and its command word reads back as the status.
+            ("pageerase 0x802000 0xE000",
+             NO_LOADER + "SWD mailbox request 4 at 00802000: the loader reports status 4\n-ERR: 4-\n"),
             ("loadfw %s KVL4410C_A 1" % self.loader, loaded("KVL4410C_FW_A.bin", 4096)),
+            ("pageerase 0x802000 0xE000", OK),
             ("program %s 0x802000" % app_path, "file size: %d\npayload length: %d\n" % (len(app), len(app)) + OK),
             ("flashread 0x802000 0x25", harness.dump_lines(0x802000, app[:0x25]) + OK),
             ("savebin %s 0x802000 0xD000" % dump_path, OK),
             ("modify 0x801234 11:22", OK),
             ("flashverify %s 0x802000" % app_path,
-             re.compile(r"^file size: 53248\npayload length: 53248\n.*verify.*\n-ERR: -1-\n$")),
-            ("extflashid", re.compile(r"^.*\n(-ERR: -?\d+-|RDID.*\n-OK-)\n$")),
-            ("reboot", "SWD rebooting...\nSWD reboot done\n" + OK),
+             "verify is not available on this link\n-ERR: -1-\n"),
+            ("extflashid", "ext_flash_id is not available on this link\n-ERR: -1-\n"),
+            ("be64 0x800000 0x10000", "block64_erase is not available on this link\n-ERR: -1-\n"),
             ("disconnect", CLOSED + OK),
         ])
         self.assertEqual(self.st.read_flash(0x802000, len(app)), app)
@@ -263,8 +267,6 @@ class Faults(SwdCase):
             ("loadfw %s KVL4410C_A 1" % small,
              "FW Loader: KVL4410C_FW_A.bin\nfile size: 1000\nNeeded 1000 bytes, written 996 bytes\n"
              "loadfw: the loader download failed (-1), the loader was not started\n-ERR: -10-\n"),
-            ("chiperase", "please run 'loadfw' cmd first.\n" + "Needed 4 bytes, written 4 bytes\n-ERR: -8-\n"
-             if False else re.compile(r"^please run 'loadfw' cmd first\.\n(.|\n)*-ERR: -?\d+-\n$")),
         ], fault="short-write=4")
         names = [c.name for c in self.st.entry_calls()]
         self.assertNotIn("JLINKARM_WriteReg", names)
