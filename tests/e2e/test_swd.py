@@ -97,15 +97,15 @@ class Open(SwdCase):
                 self.assertEqual(self.call_texts(), want)
 
     def test_no_probe_library_anywhere(self):
-        if harness.UNDER_WINE:
-            self.skipTest("the not-found message is a message box on Windows, which Wine cannot show here")
+        # On Windows the not-found text is a message box, which Wine without a
+        # display does not show: there the output lacks that one line.
+        box = "" if harness.UNDER_WINE else \
+            "J-Link ARM Error: Target DLL /opt/SEGGER/JLink/libjlinkarm.so not found !\n"
         bare = Station(with_probe=False)
         self.expect([
-            ("connect swd", OPENING + "J-Link ARM Error: Target DLL /opt/SEGGER/JLink/libjlinkarm.so not found !\n"
-                            "-ERR: -5-\n"),
+            ("connect swd", OPENING + box + "-ERR: -5-\n"),
             ("chiperase", NOT_CONNECTED),
-            ("connect swd 4000", re.compile(r"^SWD Opening\.\.\.\nJ-Link ARM Error: Target DLL .* not found !\n"
-                                            r"-ERR: -5-\n$")),
+            ("connect swd 4000", OPENING + box + "-ERR: -5-\n"),
             ("ver", re.compile(r"^.*1\.0\.2\.16.*\n-OK-\n$", re.S)),
         ], station=bare)
 
