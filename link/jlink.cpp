@@ -48,10 +48,20 @@ bool load_library() {
     std::string install;
     const int found = plat_probe_install_path(install);
     if (found == PLAT_PROBE_PATH_TOO_LONG) con_err(MSG_INSTALL_PATH_TOO_LONG, PLAT_PROBE_PATH_MAX - 1);
-    if (found == PLAT_PROBE_PATH_FOUND && !folder_of(install).empty()) {
-        tried = folder_of(install) + name;
-        jlink_library = plat_load_library(tried.c_str());
-        if (jlink_library != nullptr) return true;
+    if (found == PLAT_PROBE_PATH_FOUND) {
+        // The folder part of the recorded path. An install path recorded
+        // without a closing separator names the folder itself: that folder
+        // is tried first, since its folder part alone would be its parent.
+        std::string folders[2];
+        const std::string part = folder_of(install);
+        if (part.size() != install.size()) folders[0] = install + plat_path_separator();
+        folders[1] = part;
+        for (const std::string& folder : folders) {
+            if (folder.empty()) continue;
+            tried = folder + name;
+            jlink_library = plat_load_library(tried.c_str());
+            if (jlink_library != nullptr) return true;
+        }
     }
     show_error(MSG_LIBRARY_MISSING, tried.c_str());
     return false;

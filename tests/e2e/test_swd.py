@@ -4,6 +4,7 @@ driven through flint -i. Asserts the exact output, the probe calls and their
 times from the simulated probe's log, and the simulated flash afterwards."""
 import os
 import re
+import subprocess
 import sys
 import unittest
 
@@ -108,6 +109,38 @@ class Open(SwdCase):
             ("connect swd 4000", OPENING + box + "-ERR: -5-\n"),
             ("ver", re.compile(r"^.*1\.0\.2\.16.*\n-OK-\n$", re.S)),
         ], station=bare)
+
+
+class InstallPath(SwdCase):
+    """Windows: without the library beside flint.exe, the probe software's
+    install path in the current user's registry names its folder."""
+    KEY = r"HKCU\Software\SEGGER\J-Link"
+
+    def setUp(self):
+        if not harness.UNDER_WINE:
+            self.skipTest("the install path comes from the registry on Windows only")
+        super().setUp()
+        self.bare = Station(with_probe=False)
+        self.install = os.path.join(self.bare.dir, "SEGGER", "JLink")
+        os.makedirs(self.install)
+        simprobe_harness._place(simprobe_harness.SIMPROBE,
+                                os.path.join(self.install, os.path.basename(simprobe_harness.SIMPROBE)))
+        self.addCleanup(self.reg, "delete", self.KEY, "/f")
+
+    def reg(self, *args):
+        env = dict(os.environ)
+        env.update(harness.wine_env())
+        subprocess.run([harness.WINE, "reg"] + list(args), env=env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_the_recorded_folder_is_searched_with_or_without_a_closing_separator(self):
+        folder = "Z:" + self.install.replace("/", "\\")
+        for value in (folder + "\\", folder):
+            with self.subTest(value=value):
+                self.reg("add", self.KEY, "/v", "InstallPath", "/t", "REG_SZ", "/d", value, "/f")
+                self.expect([("connect swd", OPENING + OK), ("disconnect", CLOSED + OK)], station=self.bare)
+        self.reg("delete", self.KEY, "/f")
+        self.expect([("connect swd", OPENING + "-ERR: -5-\n")], station=self.bare)
 
 
 class Device(SwdCase):
