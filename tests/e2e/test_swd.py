@@ -265,6 +265,7 @@ class Timing(SwdCase):
         return out
 
     def assert_wait(self, got, planned):
+        sys.stderr.write("  wait planned %5d ms, measured %8.1f ms\n" % (planned, got))
         self.assertGreaterEqual(got, planned - 1, "waited %.1f ms, planned %d" % (got, planned))
         self.assertLess(got, planned + WAIT_SLACK_MS, "waited %.1f ms, planned %d" % (got, planned))
 
