@@ -46,6 +46,13 @@ int32_t do_lockbaudrate(int32_t argc, char** argv);
 // Firmware loader download (loadfw and loadfirmware).
 int32_t do_loadfw(int32_t argc, char** argv);
 
+// The program mode field that read_efuse fills: the line "read_efuse ADDR"
+// carries the field's address in hexadecimal, and read_efuse writes the
+// detected mode only through an address registered here (the one-shot run
+// registers its own field); any other address is refused, so an address
+// typed at the shell is never written through. nullptr clears it.
+void read_efuse_register_field(uint32_t* field);
+
 // Internal flash.
 int32_t do_pageerase(int32_t argc, char** argv);
 int32_t do_be64(int32_t argc, char** argv);
