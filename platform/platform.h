@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // ---------------------------------------------------------------- serial port
@@ -76,6 +77,17 @@ uint32_t plat_process_id();
 
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
+
+// ---------------------------------------------------------------- files
+
+// What a path names, found without opening it: opening a FIFO or a device
+// can block or yield endless bytes, so only regular files are read or
+// written as images, loaders and dumps.
+enum class plat_file_kind { missing, regular, other };
+plat_file_kind plat_path_kind(const char* path);
+
+// The size of an open file in bytes (also beyond 2 GiB), or -1.
+int64_t plat_file_size(std::FILE* f);
 
 // ---------------------------------------------------------------- libraries
 
