@@ -74,6 +74,9 @@ std::string plat_temp_dir();
 
 uint32_t plat_process_id();
 
+// Sets a variable of the process's environment; 0 or -1.
+int plat_set_env(const char* name, const char* value);
+
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
 

@@ -12,6 +12,7 @@
 //   mac HEX12 LEN | mac null LEN       SetDUTMacAddress
 //   hello NLEN | hello null            ReturnLPCWCHAR (buffer pre-filled with '#')
 //   sleep MS                           pauses the script
+//   env NAME [VALUE]                   sets a variable of the environment ("" without VALUE)
 //   Prefix "t " to any call: the result line ends with " ms=N", its wall time.
 #include <chrono>
 #include <cstdio>
@@ -158,6 +159,7 @@ std::string run(const exports& x, const std::vector<std::string>& w) {
         for (size_t k = 0; k < 20; ++k) shown += buf[k] == L'\0' ? '0' : static_cast<char>(buf[k]);
         return "ReturnLPCWCHAR " + std::to_string(r) + " buf=" + shown;
     }
+    if (cmd == "env") return "env " + std::to_string(plat_set_env(arg(1).c_str(), w.size() > 2 ? w[2].c_str() : ""));
     if (cmd == "sleep") {
         plat_sleep_ms(number(arg(1)));
         return "sleep 0";
