@@ -90,10 +90,11 @@ class GuardsAndArguments(unittest.TestCase):
 
 class ModuleLife(unittest.TestCase):
     def test_second_build_keeps_the_module_and_release_starts_afresh(self):
-        with Sim("golden", "dut") as sim, Driver(sim.names()) as d:
+        with Sim("golden", "dut2") as sim, Driver(sim.names()) as d:
             self.assertEqual(d.call("release"), ([], "ReleaseCalibrateModule 0"))
             self.assertEqual(d.call("build"), ([], "BuildCalibrateModule 0"))
             d.call("ports 4 16")
+            d.call("find 4 4")  # a DUT of the second type: DUT type 0x21
             d.call("open_golden 0")
             d.call("open_dut 1")
             self.assertEqual(result_code(d.call("golden 5")[1]), 0)
@@ -109,7 +110,7 @@ class ModuleLife(unittest.TestCase):
             # The ports were closed by the release: they open again.
             d.call("ports 4 16")
             self.assertEqual(d.call("open_golden 0"), ([], "OpenGoldenSamplePort 0"))
-            # The DUT type is 0x11 again: no probe has run in this module.
+            # The DUT type is 0x11 again: no probe has run in the new module.
             d.call("golden 0")
             self.assertEqual(sim.requests(0)[-1], bytes.fromhex("87 12 11 00 11 21 6F"))
             d.call("release")

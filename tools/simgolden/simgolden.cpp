@@ -29,7 +29,7 @@ namespace {
 
 const char USAGE[] =
     "usage: simgolden [--pace] [--log FILE] MODULE...\n"
-    "  MODULE: ROLE[,payload=N][,result=N][,fault=OP:KIND[:COUNT[:SKIP]]]...\n"
+    "  MODULE: ROLE[,payload=N][,result=N][,split-delay=MS][,split-gap=MS][,fault=OP:KIND[:COUNT[:SKIP]]]...\n"
     "  ROLE:   golden | dut | dut2 | silent | a role byte (e.g. 0x13)\n"
     "  OP:     identify golden dut verify calibrate reboot mac any\n"
     "  KIND:   type badcrc crcswap status=N split=A[/B] len=N short=N silence\n"
@@ -44,7 +44,7 @@ constexpr int ROLE_SILENT = -1;
 constexpr size_t REQUEST_MIN = 5;
 constexpr size_t REQUEST_MAX = 4096;
 constexpr double BYTE_S = 10.0 / 115200;  // one byte at 115200 8N1
-constexpr double SPLIT_GAP_S = 0.25;      // pause between the pieces of a split reply
+constexpr double SPLIT_GAP_S = 0.25;      // default pause between the pieces of a split reply
 constexpr double REQUEST_GAP_S = 0.1;     // bytes that pause this long without a frame are dropped
 constexpr size_t DEFAULT_PAYLOAD = 16;
 
@@ -70,6 +70,8 @@ struct module_options {
     int role = ROLE_GOLDEN;
     size_t payload = DEFAULT_PAYLOAD;
     int result = -1;  // -1: computed from the request
+    double split_delay_s = 0;  // a split reply's first piece leaves this late
+    double split_gap_s = SPLIT_GAP_S;
     std::vector<fault> faults;
 };
 
@@ -164,6 +166,12 @@ bool parse_module(const std::string& text, module_options& m) {
         } else if (it.rfind("result=", 0) == 0) {
             if (!parse_number(it.substr(7), v) || v > 0xFF) return false;
             m.result = static_cast<int>(v);
+        } else if (it.rfind("split-delay=", 0) == 0) {
+            if (!parse_number(it.substr(12), v)) return false;
+            m.split_delay_s = v / 1000.0;
+        } else if (it.rfind("split-gap=", 0) == 0) {
+            if (!parse_number(it.substr(10), v)) return false;
+            m.split_gap_s = v / 1000.0;
         } else if (it.rfind("fault=", 0) == 0) {
             fault f;
             if (!parse_fault(it.substr(6), f)) return false;
@@ -361,14 +369,14 @@ private:
         if (hangup_after >= 0 && static_cast<size_t>(hangup_after) < r.size()) r.resize(static_cast<size_t>(hangup_after));
         // Pieces: the reply's bytes from each cut on leave a pause later.
         size_t from = 0;
-        double at = start;
+        double at = cuts.empty() ? start : start + m_.split_delay_s;
         cuts.push_back(r.size());
         for (size_t cut : cuts) {
             if (cut > r.size()) cut = r.size();
             if (cut <= from) continue;
             out_.push_back({std::vector<uint8_t>(r.begin() + static_cast<long>(from), r.begin() + static_cast<long>(cut)), at, 0});
             from = cut;
-            at += SPLIT_GAP_S;
+            at += m_.split_gap_s;
         }
         if (hangup_after >= 0) out_.push_back({{}, at, 0, true});
         if (!out_.empty()) next_out_ = out_.front().at;
