@@ -30,7 +30,7 @@ class GoldenSamplePort(unittest.TestCase, ExchangeCases):
             with self.subTest(op=op):
                 self.run_port_not_open(op)
 
-    @unittest.skipIf(th.UNDER_WINE, "a pseudo-terminal's hang-up is not a Win32 read error under Wine")
+    @unittest.skipIf(th.UNDER_WINE, "under Wine a pseudo-terminal that hangs up reads as a silent line, not as a read error")
     def test_line_hang_up(self):
         for op in ("golden", "reboot"):
             with self.subTest(op=op):
