@@ -57,7 +57,9 @@ int GetComPortInfo(unsigned char* lpbPortNum, wchar_t** lppPortName, unsigned ch
 int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum, unsigned char* lpbDUTBuf,
                      unsigned char* bDUTNum) {
     MODULE_GUARD(L"FindDevicePortId")
-    if (lpbGoldenBuf == nullptr || lpbDUTBuf == nullptr || *bGoldenNum == 0 || *bDUTNum == 0) {
+    // A missing count counts as a capacity of 0 (it would be read and written).
+    if (lpbGoldenBuf == nullptr || lpbDUTBuf == nullptr || bGoldenNum == nullptr || bDUTNum == nullptr ||
+        *bGoldenNum == 0 || *bDUTNum == 0) {
         TunerLog(L"FindDevicePortId: lpbGoldenBuf == NULL || lpbDUTBuf == NULL || bGoldenNum == 0 || bDUTNum == 0\n");
         return -1;
     }
@@ -103,6 +105,11 @@ int VefifyDUTInfo(void) {
 
 int StartDUTCalibrate(unsigned char bParam, unsigned char* lpbResult) {
     MODULE_GUARD(L"StartDUTCalibrate")
+    // Without a place for the result the calibration would run unreported.
+    if (lpbResult == nullptr) {
+        TunerLog(L"StartDUTCalibrate: lpbResult == NULL\n");
+        return -1;
+    }
     return g_pCalibrateOper->StartDUTCalibrate(bParam, lpbResult);
 }
 

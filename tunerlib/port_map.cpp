@@ -118,7 +118,8 @@ int CCalibrateOper::DetectAttachedPorts(uint8_t* lpbPortNum, wchar_t** lppPortNa
     }
     plat_port_list_close(pList);
 
-    if (*lpbPortNum != 0 && lppPortName != nullptr && bNameLen != 0) {
+    // A missing count is a capacity of 0: nothing is copied.
+    if (lpbPortNum != nullptr && *lpbPortNum != 0 && lppPortName != nullptr && bNameLen != 0) {
         const uint8_t n = *lpbPortNum < m_bPortNum ? *lpbPortNum : m_bPortNum;
         *lpbPortNum = n;
         for (uint8_t k = 0; k < n; ++k) GetPortMapNameByIndex(k, lppPortName[k], bNameLen);

@@ -93,7 +93,7 @@ int GetComPortInfo(unsigned char* lpbPortNum, wchar_t** lppPortName, unsigned ch
  * in, the capacity of lpbGoldenBuf / lpbDUTBuf; out, the number of port ids
  * written (lowest ids first). A port that is open as golden sample or DUT
  * cannot be probed. 0 (also when no port answered); -1 empty port map, or a
- * null buffer or zero capacity; -11 no module. */
+ * null buffer, a null count or zero capacity (nothing probed); -11 no module. */
 int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum,
                      unsigned char* lpbDUTBuf, unsigned char* bDUTNum);
 
@@ -123,8 +123,9 @@ int CloseDUTPort(void);
  * reply or golden port not open; -2 to -10 F2 to F10.
  * StartDUTCalibrate: sends the verify payload, the channel and bParam to the
  * DUT and stores the first byte of its reply's payload in *lpbResult (nothing
- * is written on failure). -1 no verify reply or DUT port not open; -2 to -10
- * F2 to F10. */
+ * is written on failure). -1 no verify reply, DUT port not open, or a null
+ * lpbResult ("StartDUTCalibrate: lpbResult == NULL", nothing sent); -2 to
+ * -10 F2 to F10. */
 int GetGoldenInfo(unsigned char bChannel);
 int GetDUTInfo(void);
 int VefifyDUTInfo(void);

@@ -114,6 +114,11 @@ class Chain(unittest.TestCase):
                              (["StartDUTCalibrate: Get golden sample info failed (0)"], "StartDUTCalibrate -1 result=EE"))
             for step in ("golden 0", "dut", "verify"):
                 d.call(step)
+            # Without a place for the result nothing is sent.
+            sent = len(sim.requests(1))
+            self.assertEqual(d.call("calibrate 0 null"),
+                             (["StartDUTCalibrate: lpbResult == NULL"], "StartDUTCalibrate -1 result=EE"))
+            self.assertEqual(len(sim.requests(1)), sent)
             logs, result = d.call("calibrate 0")
             self.assertEqual(result, "StartDUTCalibrate -9 result=EE")
             self.assertEqual(logs[1:], ["StartDUTCalibrate: Calibrate failed, status(4)"])

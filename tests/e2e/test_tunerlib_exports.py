@@ -80,7 +80,8 @@ class GuardsAndArguments(unittest.TestCase):
             d.call("ports 4 16")
             line = ("FindDevicePortId: lpbGoldenBuf == NULL || lpbDUTBuf == NULL || "
                     "bGoldenNum == 0 || bDUTNum == 0")
-            for args in ("0 4", "4 0", "4 4 nullgolden", "4 4 nulldut"):
+            # A null count pointer is refused like a capacity of 0.
+            for args in ("0 4", "4 0", "4 4 nullgolden", "4 4 nulldut", "4 4 nullcount"):
                 with self.subTest(args=args):
                     logs, result = d.call("find " + args)
                     self.assertEqual((logs, result_code(result)), ([line], -1))
@@ -134,6 +135,7 @@ class PortMap(unittest.TestCase):
             d.call("build")
             cases = [("ports 0 16", "GetComPortInfo 0 n=0"),
                      ("ports 3 16 null", "GetComPortInfo 0 n=3"),
+                     ("ports 3 16 nullcount", "GetComPortInfo 0 n=3 names=" + "|".join(["#" * 16] * 3)),
                      ("ports 2 0", "GetComPortInfo 0 n=2"),
                      ("ports 2 16", "GetComPortInfo 0 n=2 names=%s" % "|".join(names[:2])),
                      ("ports 9 16", "GetComPortInfo 0 n=3 names=%s" % "|".join(names))]

@@ -5,10 +5,10 @@
 // end-to-end tests on Linux and, under Wine, on Windows.
 //
 //   build | release
-//   ports CAPACITY NAMELEN [null]      GetComPortInfo (null: no name array)
-//   find GCAP DCAP [nullgolden|nulldut] FindDevicePortId
+//   ports CAPACITY NAMELEN [null|nullcount]  GetComPortInfo (no name array / no count)
+//   find GCAP DCAP [nullgolden|nulldut|nullcount] FindDevicePortId
 //   open_golden ID | open_dut ID | close_golden | close_dut
-//   golden CHANNEL | dut | verify | calibrate PARAM | reboot
+//   golden CHANNEL | dut | verify | calibrate PARAM [null] | reboot
 //   mac HEX12 LEN | mac null LEN       SetDUTMacAddress
 //   hello NLEN | hello null            ReturnLPCWCHAR (buffer pre-filled with '#')
 //   sleep MS                           pauses the script
@@ -109,7 +109,7 @@ std::string run(const exports& x, const std::vector<std::string>& w) {
             array.push_back(n.data());
         }
         const unsigned char before = count;
-        const int r = x.ports(&count, null_array ? nullptr : array.data(), name_len);
+        const int r = x.ports(arg(3) == "nullcount" ? nullptr : &count, null_array ? nullptr : array.data(), name_len);
         std::string out = "GetComPortInfo " + std::to_string(r) + " n=" + std::to_string(count);
         if (!null_array && before != 0 && name_len != 0) {
             out += " names=";
@@ -123,7 +123,9 @@ std::string run(const exports& x, const std::vector<std::string>& w) {
         unsigned char g[256], d[256];
         std::memset(g, 0xEE, sizeof g);
         std::memset(d, 0xEE, sizeof d);
-        const int r = x.find(arg(3) == "nullgolden" ? nullptr : g, &gn, arg(3) == "nulldut" ? nullptr : d, &dn);
+        const bool no_count = arg(3) == "nullcount";
+        const int r = x.find(arg(3) == "nullgolden" ? nullptr : g, no_count ? nullptr : &gn,
+                             arg(3) == "nulldut" ? nullptr : d, no_count ? nullptr : &dn);
         return "FindDevicePortId " + std::to_string(r) + " golden=" + ids(g, r == 0 ? gn : 0) + " gn=" +
                std::to_string(gn) + " dut=" + ids(d, r == 0 ? dn : 0) + " dn=" + std::to_string(dn);
     }
@@ -136,7 +138,7 @@ std::string run(const exports& x, const std::vector<std::string>& w) {
     if (cmd == "verify") return "VefifyDUTInfo " + std::to_string(x.verify());
     if (cmd == "calibrate") {
         unsigned char result = 0xEE;
-        const int r = x.calibrate(static_cast<unsigned char>(number(arg(1))), &result);
+        const int r = x.calibrate(static_cast<unsigned char>(number(arg(1))), arg(2) == "null" ? nullptr : &result);
         char hex[8];
         std::snprintf(hex, sizeof hex, "%02X", result);
         return "StartDUTCalibrate " + std::to_string(r) + " result=" + hex;
