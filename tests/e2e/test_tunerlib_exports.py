@@ -312,7 +312,9 @@ class Probe(unittest.TestCase):
 
     def test_probe_faults_are_logged_with_the_port_id_and_skip_the_port(self):
         with Sim("golden,fault=identify:status=5", "dut,fault=identify:badcrc", "dut,fault=identify:type",
-                 "dut,fault=identify:split=3", "golden,fault=identify:len=300") as sim, Driver(sim.names()) as d:
+                 "dut,fault=identify:split=3", "golden,fault=identify:len=300",
+                 # 0xFFFFFFF6 + 10 is 0 in 16 bits: no less refused than a long one.
+                 "golden,fault=identify:len=0xFFFFFFF6") as sim, Driver(sim.names()) as d:
             d.call("build")
             d.call("ports 8 16")
             logs, result = d.call("find 4 4")
@@ -328,6 +330,7 @@ class Probe(unittest.TestCase):
                 PROBE_SEND % 2, "FindDevicePortId: Recv portId(2) packet type is 0x78",
                 PROBE_SEND % 3, "FindDevicePortId:  ReadFile portId(3) less than 8 bytes (3), try once",
                 PROBE_SEND % 4, "FindDevicePortId: Recv portId(4) payload length (300) too long, at most 246",
+                PROBE_SEND % 5, "FindDevicePortId: Recv portId(5) payload length (4294967286) too long, at most 246",
             ])
             d.call("release")
 
