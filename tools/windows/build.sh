@@ -21,9 +21,8 @@ SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|win
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
 # the system's apt configuration stays as it is. cJSON (the job file reader)
-# is the first such library: when it is needed, call
-#   debian_source cjson "$BUILD_DIR/deps"
-# and add its cJSON.c to the Windows build in CMakeLists.txt.
+# comes this way: its source folder lands in $BUILD_DIR/deps/cjson-VERSION,
+# where CMakeLists.txt finds cJSON.c.
 debian_source() {  # package, destination folder
     local package=$1 dest=$2 apt_dir
     apt_dir=$(realpath -m "$dest/apt")
@@ -49,6 +48,11 @@ check_imports() {
 }
 
 install_missing "${PACKAGES[@]}"
+if ! ls "$BUILD_DIR"/deps/cjson-*/cJSON.c >/dev/null 2>&1; then
+    echo "build.sh: fetching Debian's cjson source package"
+    debian_source cjson "$BUILD_DIR/deps"
+    rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
+fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake --preset windows >/dev/null
 fi
