@@ -336,5 +336,51 @@ class CommandLineChecks(Station):
                 self.assertEqual(rc, 0, out)
 
 
+# What a -M 1 run sends: the signature read, the loader chunks and the
+# trigger over HCI, then the loader's baud rate, erase, program and verify.
+SCRIPT_OPERATIONS = ["fc2d", "fc20", "fc62", "1010", "1030", "1032", "1050"]
+FAULT_KINDS = ["badcrc", "status=5", "short=3", "garbage=3"]
+
+
+class FaultTable(Station):
+    """Every operation of the script under every fault kind of the module,
+    once and for good: a run ends with 0 only when the flash holds the image."""
+
+    IMAGE = pattern(5000, 21)
+
+    def fault_cases(self):
+        for op in SCRIPT_OPERATIONS:
+            for kind in FAULT_KINDS:
+                for count in ("1", "0"):
+                    yield "%s:%s:%s" % (op, kind, count)
+            # A silent module costs the read time-out (5 s) each time: once is enough.
+            yield "%s:silence:1" % op
+        yield "1032:corrupt:1"
+        yield "1032:corrupt:0"
+
+    def test_a_run_ends_with_0_only_when_the_flash_holds_the_image(self):
+        self.write("app.bin", self.IMAGE)
+        outcomes = {}
+        for fault in [None] + list(self.fault_cases()):
+            args = MODULE_ARGS + (["--fault", fault] if fault else [])
+            with self.subTest(fault=fault), VModule(args) as vm:
+                rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x2000",
+                                      "-F", "app.bin", "-M", "1"])
+                good = vm.read_iflash(0x802000, len(self.IMAGE)) == self.IMAGE
+                outcomes[fault] = (rc, good)
+                if rc == 0:
+                    self.assertTrue(good, "exit 0 but the flash does not hold the image:\n" + out)
+                    self.assertTrue(out.endswith("disconnect\n-OK-\n"), out)
+                else:
+                    self.assertNotEqual(rc, 0)
+        self.assertEqual(outcomes[None], (0, True))
+        # Faults on every program or verify cannot be cured: the run fails.
+        for fault in ("1032:corrupt:0", "1050:status=5:0", "1050:badcrc:0", "1032:status=5:0"):
+            self.assertNotEqual(outcomes[fault][0], 0, fault)
+        # A fault on one verify or one program is cured by the retry.
+        for fault in ("1032:corrupt:1", "1050:status=5:1", "1050:badcrc:1", "1050:silence:1"):
+            self.assertEqual(outcomes[fault], (0, True), fault)
+
+
 if __name__ == "__main__":
     unittest.main()
