@@ -13,19 +13,25 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
           libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi)
-JOBS=2
 
 . tools/install_missing.sh
 
-configure_and_build() {  # folder, extra cmake args...
-    local dir=$1; shift
+# The CMake presets (CMakePresets.json) name the build folders and settings;
+# building by hand uses the same: cmake --preset native && cmake --build --preset native
+configure_and_build() {  # preset
+    local preset=$1 dir
+    dir=$(preset_dir "$preset")
     if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+        cmake --preset "$preset" >/dev/null
     fi
-    cmake --build "$dir" -j"$JOBS" -- --no-print-directory
+    cmake --build --preset "$preset" -- --no-print-directory
 }
 
-build_native() { install_missing "${PACKAGES[@]}"; configure_and_build build; }
+preset_dir() {  # preset -> its build folder
+    case "$1" in native) echo build ;; asan) echo build-asan ;; *) echo "build-$1" ;; esac
+}
+
+build_native() { install_missing "${PACKAGES[@]}"; configure_and_build native; }
 
 run_oneshot() {
     build_native
@@ -39,13 +45,12 @@ run_session() {
 
 run_tests() {
     build_native
-    configure_and_build build-asan -DFLINT_SANITIZE=ON
+    configure_and_build asan
     local failed=0 passed=0
     echo "== native build"
-    if ctest --test-dir build --output-on-failure -j"$JOBS"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    if ctest --preset native; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
-    if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ctest --test-dir build-asan --output-on-failure -j"$JOBS"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    if ctest --preset asan; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     if [ -x tools/windows/test.sh ]; then
         echo "== Windows build under Wine"
         if tools/windows/test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi

@@ -1,6 +1,5 @@
 #include "batch/script.h"
 
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -225,17 +224,20 @@ int32_t detect_mode(batch_options* o) {
     script_builder s(lines, DETECT_LINES);
     cur_ops = &hci_ops;
     s.add("connect %s", o->port);
-    s.add("read_efuse %0*" PRIXPTR, static_cast<int>(2 * sizeof(void*)),
-          reinterpret_cast<uintptr_t>(&o->program_mode));
-    if (!s.ok()) return BUILD_FAILED;
-    int32_t r = run_plain(lines, 0, 2, false);
-    if (r != 0) return r;
-    if (o->program_mode == FACTORY_IMAGE_MODE) {
-        s.add("reboot");
-        std::printf(MSG_PREPARE_REBOOT);
+    // read_efuse writes only through the field registered here; the line
+    // names it by its address.
+    s.add("read_efuse %s", read_efuse_register_field(&o->program_mode));
+    int32_t r = s.ok() ? run_plain(lines, 0, 2, false) : BUILD_FAILED;
+    if (r == 0) {
+        if (o->program_mode == FACTORY_IMAGE_MODE) {
+            s.add("reboot");
+            std::printf(MSG_PREPARE_REBOOT);
+        }
+        s.add("disconnect");
+        r = run_plain(lines, 2, s.count(), false);
     }
-    s.add("disconnect");
-    return run_plain(lines, 2, s.count(), false);
+    read_efuse_register_field(nullptr);
+    return r;
 }
 
 // Re-runs the two lines before a failed verify and the verify itself, up to

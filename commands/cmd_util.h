@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "link/flash_ops.h"
+
 // ---------------------------------------------------------------- opening
 
 // The shape of a command line as its handler accepts it.
@@ -39,6 +41,26 @@ int32_t cmd_opening(const cmd_form& form, int32_t argc);
 
 // Prints a usage text on standard output.
 void cmd_usage(const char* usage);
+
+// The opening, then the slot of the table in force that the command needs:
+// the operation, or nullptr with *result set to what the handler returns.
+template <auto Slot>
+auto cmd_open_slot(const cmd_form& form, int32_t argc, int32_t* result) {
+    *result = cmd_opening(form, argc);
+    decltype(ops_get<Slot>()) op = nullptr;
+    if (*result != 0) return op;
+    op = ops_get<Slot>();
+    if (op == nullptr) *result = OPS_UNAVAILABLE;
+    return op;
+}
+
+// The opening, then a call of a slot whose arguments do not come from the
+// command's words.
+template <auto Slot, typename... Args>
+int32_t cmd_run_slot(const cmd_form& form, int32_t argc, Args... args) {
+    const int32_t result = cmd_opening(form, argc);
+    return result != 0 ? result : ops_call<Slot>(args...);
+}
 
 // ---------------------------------------------------------------- numbers
 

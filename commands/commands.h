@@ -51,7 +51,12 @@ int32_t do_loadfw(int32_t argc, char** argv);
 // detected mode only through an address registered here (the one-shot run
 // registers its own field); any other address is refused, so an address
 // typed at the shell is never written through. nullptr clears it.
-void read_efuse_register_field(uint32_t* field);
+// Returns the text that names the field on the line, so the script builds
+// it as "read_efuse %s" with this text: the address in upper-case hex
+// digits, as many as an address has ("" after clearing). "%p" works too:
+// read_efuse takes any hex text of the same value, "0x" optional. The text
+// stays valid until the next registration.
+const char* read_efuse_register_field(uint32_t* field);
 
 // Internal flash.
 int32_t do_pageerase(int32_t argc, char** argv);
@@ -63,6 +68,17 @@ int32_t do_flashread(int32_t argc, char** argv);
 int32_t do_savebin(int32_t argc, char** argv);
 int32_t do_modify(int32_t argc, char** argv);
 int32_t do_flashid(int32_t argc, char** argv);
+
+// OEM configuration region.
+int32_t do_addmac(int32_t argc, char** argv);
+int32_t do_config_merge(int32_t argc, char** argv);
+
+// eFuse, debug password, mode detection, reboot and GDMA.
+int32_t do_efuseburn(int32_t argc, char** argv);
+int32_t do_read_efuse(int32_t argc, char** argv);
+int32_t do_dbgpasswd(int32_t argc, char** argv);
+int32_t do_reboot(int32_t argc, char** argv);
+int32_t do_gdmabeg(int32_t argc, char** argv);
 
 // External flash.
 int32_t do_extbe32(int32_t argc, char** argv);

@@ -10,6 +10,7 @@
 #include "commands/commands.h"
 #include "link/flash_ops.h"
 #include "link/serial_port.h"
+#include "link/swd.h"
 #include "platform/console.h"
 
 int32_t connection_state = 0;
@@ -24,9 +25,6 @@ const char* const MSG_DISCONNECT_FAIL = "disconnect fail: %d\n";
 const char* const MSG_BAUD_OK = "set baudrate: %d successfully\n";
 const char* const MSG_PORT_TOO_LONG =
     "connect: the port text is %zu characters long; at most %u are accepted, nothing was opened\n";
-const char* const MSG_SWD_SELECT_MISSING =
-    "device: selecting the device family needs the SWD link through a J-Link probe, "
-    "which is not available in this build of flint\n";
 
 constexpr uint32_t DEFAULT_SERIAL_BAUD = 115200;
 constexpr uint32_t DEFAULT_SWD_SPEED = 1000;
@@ -119,22 +117,21 @@ int32_t do_disconnect(int32_t argc, char** argv) {
 }
 
 int32_t do_device(int32_t argc, char** argv) {
-    (void)argv;
     const int32_t r = cmd_opening(cmd_at_least(USAGE_DEVICE, 2), argc);
     if (r != 0) return r;
-    bool warned = cur_ops != &swd_ops;
-    if (warned) cmd_usage(USAGE_DEVICE);
-    // The family selection belongs to the SWD link, which this build lacks.
-    // The usage text ends without a line end: start the message on its own line.
-    con_err(warned ? "\n%s" : "%s", MSG_SWD_SELECT_MISSING);
-    return -1;
+    // Over another link the family is still selected, for a later SWD
+    // connect; the usage text says so as a warning. It ends without a line
+    // end: the selection's own line starts on a line of its own.
+    if (cur_ops->open != swd_ops.open) {
+        cmd_usage(USAGE_DEVICE);
+        std::printf("\n");
+    }
+    return swd_select_device(argv[1]);
 }
 
 int32_t do_getprop(int32_t argc, char** argv) {
     (void)argv;
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_GETPROP, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::get_prop>();
+    return cmd_run_slot<&flash_ops::get_prop>(cmd_exactly(USAGE_GETPROP, 1), argc);
 }
 
 int32_t do_setbaudrate(int32_t argc, char** argv) {
@@ -147,7 +144,5 @@ int32_t do_setbaudrate(int32_t argc, char** argv) {
 }
 
 int32_t do_lockbaudrate(int32_t argc, char** argv) {
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_LOCKBAUDRATE, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::lock_baudrate>(argc, argv);
+    return cmd_run_slot<&flash_ops::lock_baudrate>(cmd_exactly(USAGE_LOCKBAUDRATE, 1), argc, argc, argv);
 }

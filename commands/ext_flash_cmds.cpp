@@ -40,6 +40,25 @@ cmd_bytes read_whole_file(const char* command, const char* path, uint32_t* size_
     return bytes;
 }
 
+// A whole file and the flash address it goes to.
+struct file_at {
+    cmd_bytes bytes = cmd_no_bytes();
+    uint32_t size = 0;
+    uint32_t addr = 0;
+};
+
+// extprogram and extflashverify: the opening, the slot, then "file addr".
+// The slot, or nullptr with *result set when the handler must stop.
+template <auto Slot>
+auto open_with_file(int32_t argc, char** argv, const char* usage, file_at& file, int32_t* result) {
+    auto op = cmd_open_slot<Slot>(cmd_at_least(usage, 3), argc, result);
+    if (op == nullptr) return op;
+    file.addr = cmd_hex(argv[2]);
+    file.bytes = read_whole_file(argv[0], argv[1], &file.size, result);
+    if (file.bytes == nullptr) op = nullptr;
+    return op;
+}
+
 }  // namespace
 
 int32_t do_extbe32(int32_t argc, char** argv) {
@@ -56,21 +75,16 @@ int32_t do_extsectorerase(int32_t argc, char** argv) {
 
 int32_t do_extchiperase(int32_t argc, char** argv) {
     (void)argv;
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_EXTCHIPERASE, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::ext_chip_erase>();
+    return cmd_run_slot<&flash_ops::ext_chip_erase>(cmd_exactly(USAGE_EXTCHIPERASE, 1), argc);
 }
 
 int32_t do_extprogram(int32_t argc, char** argv) {
-    int32_t result = cmd_opening(cmd_at_least(USAGE_EXTPROGRAM, 3), argc);
-    if (result != 0) return result;
-    const auto ext_program = ops_get<&flash_ops::ext_program>();
-    if (ext_program == nullptr) return OPS_UNAVAILABLE;
-    uint32_t addr = cmd_hex(argv[2]);
-    uint32_t size = 0;
-    cmd_bytes bytes = read_whole_file(argv[0], argv[1], &size, &result);
-    if (bytes == nullptr) return result;
-    return ext_program(addr, size, bytes.get());
+    int32_t result = 0;
+    file_at image;
+    const auto ext_program = open_with_file<&flash_ops::ext_program>(argc, argv, USAGE_EXTPROGRAM,
+                                                                     image, &result);
+    if (ext_program == nullptr) return result;
+    return ext_program(image.addr, image.size, image.bytes.get());
 }
 
 int32_t do_extflashread(int32_t argc, char** argv) {
@@ -78,25 +92,22 @@ int32_t do_extflashread(int32_t argc, char** argv) {
 }
 
 int32_t do_extflashverify(int32_t argc, char** argv) {
-    int32_t result = cmd_opening(cmd_at_least(USAGE_FLASHVERIFY, 3), argc);
-    if (result != 0) return result;
-    const auto ext_verify = ops_get<&flash_ops::ext_verify>();
-    if (ext_verify == nullptr) return OPS_UNAVAILABLE;
-    uint32_t addr = cmd_hex(argv[2]);
-    uint32_t size = 0;
-    cmd_bytes bytes = read_whole_file(argv[0], argv[1], &size, &result);
-    if (bytes == nullptr) return result;
-    uint16_t crc = crc16_of_buffer(bytes.get(), size);
+    int32_t result = 0;
+    file_at image;
+    const auto ext_verify = open_with_file<&flash_ops::ext_verify>(argc, argv, USAGE_FLASHVERIFY,
+                                                                   image, &result);
+    if (ext_verify == nullptr) return result;
+    uint16_t crc = crc16_of_buffer(image.bytes.get(), image.size);
     std::printf(MSG_CRC, crc);
-    return ext_verify(addr, size, crc);
+    return ext_verify(image.addr, image.size, crc);
 }
 
 int32_t do_extflashid(int32_t argc, char** argv) {
     (void)argv;
-    const int32_t r = cmd_opening(cmd_at_least(USAGE_EXTFLASHID, 1), argc);
-    if (r != 0) return r;
-    const auto ext_flash_id = ops_get<&flash_ops::ext_flash_id>();
-    if (ext_flash_id == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = 0;
+    const auto ext_flash_id =
+        cmd_open_slot<&flash_ops::ext_flash_id>(cmd_at_least(USAGE_EXTFLASHID, 1), argc, &result);
+    if (ext_flash_id == nullptr) return result;
     std::printf(MSG_RDID, ext_flash_id());
     return 0;
 }

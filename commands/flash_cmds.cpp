@@ -67,10 +67,9 @@ cmd_bytes load_image(const char* command, const char* path, uint32_t* length, in
 // program and flashverify: the payload behind an optional header goes to the slot.
 template <auto Slot>
 int32_t image_command(int32_t argc, char** argv, const char* usage) {
-    int32_t result = cmd_opening(cmd_at_least(usage, 3), argc);
-    if (result != 0) return result;
-    const auto op = ops_get<Slot>();
-    if (op == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = 0;
+    const auto op = cmd_open_slot<Slot>(cmd_at_least(usage, 3), argc, &result);
+    if (op == nullptr) return result;
     const uint32_t addr = cmd_hex(argv[2]);
     uint32_t length = 0;
     cmd_bytes bytes = load_image(argv[0], argv[1], &length, &result);
@@ -113,9 +112,7 @@ int32_t do_be64(int32_t argc, char** argv) {
 
 int32_t do_chiperase(int32_t argc, char** argv) {
     (void)argv;
-    const int32_t r = cmd_opening(cmd_exactly(USAGE_CHIPERASE, 1), argc);
-    if (r != 0) return r;
-    return ops_call<&flash_ops::chip_erase>();
+    return cmd_run_slot<&flash_ops::chip_erase>(cmd_exactly(USAGE_CHIPERASE, 1), argc);
 }
 
 int32_t do_program(int32_t argc, char** argv) {
@@ -131,10 +128,9 @@ int32_t do_flashread(int32_t argc, char** argv) {
 }
 
 int32_t do_savebin(int32_t argc, char** argv) {
-    int32_t result = cmd_opening(cmd_exactly(USAGE_SAVEBIN, 4), argc);
-    if (result != 0) return result;
-    const flash_read_op read = ops_get<&flash_ops::read>();
-    if (read == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = 0;
+    const flash_read_op read = cmd_open_slot<&flash_ops::read>(cmd_exactly(USAGE_SAVEBIN, 4), argc, &result);
+    if (read == nullptr) return result;
     uint32_t addr = cmd_hex(argv[2]);
     uint32_t size = cmd_hex(argv[3]);
     cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
@@ -154,12 +150,11 @@ int32_t do_savebin(int32_t argc, char** argv) {
 }
 
 int32_t do_modify(int32_t argc, char** argv) {
-    int32_t result = cmd_opening(cmd_exactly(USAGE_MODIFY, 3), argc);
-    if (result != 0) return result;
+    int32_t result = 0;
     // All three before anything is read: a page is never left erased for
     // want of a program operation.
-    const auto read = ops_get<&flash_ops::read>();
-    if (read == nullptr) return OPS_UNAVAILABLE;
+    const auto read = cmd_open_slot<&flash_ops::read>(cmd_exactly(USAGE_MODIFY, 3), argc, &result);
+    if (read == nullptr) return result;
     const auto page_erase = ops_get<&flash_ops::page_erase>();
     if (page_erase == nullptr) return OPS_UNAVAILABLE;
     const auto program = ops_get<&flash_ops::program>();

@@ -28,18 +28,17 @@ void flash_dump(uint32_t addr, const uint8_t* bytes, uint32_t size);
 // The "start size" erase commands: opening, then the erase slot.
 template <auto Slot>
 int32_t flash_erase_command(int32_t argc, char** argv, const char* usage) {
-    const int32_t r = cmd_opening(cmd_exactly(usage, 3), argc);
-    if (r != 0) return r;
-    return ops_call<Slot>(cmd_hex(argv[1]), cmd_hex(argv[2]));
+    int32_t result = 0;
+    const auto erase = cmd_open_slot<Slot>(cmd_exactly(usage, 3), argc, &result);
+    return erase != nullptr ? erase(cmd_hex(argv[1]), cmd_hex(argv[2])) : result;
 }
 
 // flashread / extflashread: opening, "start size" words, read, dump.
 template <auto Slot>
 int32_t flash_read_command(int32_t argc, char** argv, const char* usage) {
-    int32_t result = cmd_opening(cmd_exactly(usage, 3), argc);
-    if (result != 0) return result;
-    const flash_read_op read = ops_get<Slot>();
-    if (read == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = 0;
+    const flash_read_op read = cmd_open_slot<Slot>(cmd_exactly(usage, 3), argc, &result);
+    if (read == nullptr) return result;
     const uint32_t addr = cmd_hex(argv[1]);
     const uint32_t size = cmd_hex(argv[2]);
     cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);

@@ -268,7 +268,9 @@ int32_t do_loadfw(int32_t argc, char** argv) {
     result = download_image(argv[0], path, download);
     if (result != 0) return result;
     std::printf("%s", MSG_DOWNLOAD_OK);
-    trigger(*record, record->mode);
+    // Over SWD the download itself started the loader; the triggers are
+    // serial-link commands.
+    if (cur_ops != &swd_ops) trigger(*record, record->mode);
     connection_state = 2;
     return 0;
 }

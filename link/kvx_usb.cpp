@@ -1,15 +1,19 @@
 // The USB access object. OpenDevice picks the backend named by
 // FLINT_USB_DEVICE: "VID:PID" in hexadecimal opens that USB device,
 // "sim:PATH" the virtual module listening at PATH. Unset or malformed: no
-// device, so OpenDevice fails.
+// device, so OpenDevice fails. "sim:" on a platform without the virtual
+// module's socket (Windows) says so on standard output, beside the USB link's
+// other messages, and fails.
 #include "link/kvx_usb.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "link/kvx_usb_backend.h"
+#include "platform/platform.h"
 
 struct CKvxUsbMP::backend {
     std::unique_ptr<kvx_usb_backend> device;
@@ -19,6 +23,9 @@ namespace {
 
 const char* const USB_DEVICE_VAR = "FLINT_USB_DEVICE";
 const char* const SIM_PREFIX = "sim:";
+const char* const MSG_SIM_UNAVAILABLE =
+    "%s \"%s\": the virtual module's socket is not available on this platform; "
+    "name the USB device as VID:PID\n";
 constexpr size_t USB_ID_DIGITS_MAX = 4;
 
 // 1 to 4 hexadecimal digits, the whole of [text, end); false otherwise.
@@ -40,6 +47,10 @@ std::unique_ptr<kvx_usb_backend> open_named_device() {
     if (device_text == nullptr || *device_text == '\0') return nullptr;
     const size_t sim_len = std::strlen(SIM_PREFIX);
     if (std::strncmp(device_text, SIM_PREFIX, sim_len) == 0) {
+        if (!plat_msgsock_available()) {
+            std::printf(MSG_SIM_UNAVAILABLE, USB_DEVICE_VAR, device_text);
+            return nullptr;
+        }
         return device_text[sim_len] != '\0' ? kvx_usb_open_sim(device_text + sim_len) : nullptr;
     }
     const char* colon = std::strchr(device_text, ':');

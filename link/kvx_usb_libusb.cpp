@@ -1,9 +1,9 @@
 // The USB access object's real device through libusb-1.0: interface 0 of the
 // device with the given vendor and product IDs, its first bulk OUT and bulk
-// IN endpoints. One bulk transfer per request and per response.
+// IN endpoints. One bulk transfer per request and per response. The same code
+// serves both platforms: on Linux through usbfs, on Windows through the
+// device's WinUSB (or libusbK) driver.
 #include "link/kvx_usb_backend.h"
-
-#if defined(FLINT_HAVE_LIBUSB)
 
 #include <libusb.h>
 
@@ -80,7 +80,9 @@ private:
 };
 
 // Detaches a kernel driver bound to the interface; true in *detached when
-// one was, so it can be given back at close.
+// one was, so it can be given back at close. Windows has no such drivers to
+// detach (libusb reports the query as not supported): the interface is
+// claimed directly.
 bool take_interface(libusb_device_handle* handle, bool* detached) {
     *detached = false;
     if (libusb_kernel_driver_active(handle, USB_INTERFACE) == 1) {
@@ -108,9 +110,3 @@ std::unique_ptr<kvx_usb_backend> kvx_usb_open_libusb(uint16_t vid, uint16_t pid)
     libusb_exit(ctx);
     return nullptr;
 }
-
-#else  // no libusb in this build: no real USB device can be opened
-
-std::unique_ptr<kvx_usb_backend> kvx_usb_open_libusb(uint16_t, uint16_t) { return nullptr; }
-
-#endif

@@ -5,6 +5,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 #include "link/serial_port.h"
 #include "link/usb_link.h"
@@ -13,6 +15,7 @@
 
 uint8_t link_kind = LINK_SERIAL;
 uint32_t packet_size = PACKET_SIZE_DEFAULT;
+uint32_t link_late_bytes = 0;
 
 namespace {
 
@@ -45,6 +48,26 @@ int64_t read_decimal(const char* text) {
 
 void report_bad_kind() { con_err(MSG_BAD_KIND, static_cast<int>(link_kind)); }
 
+// Waits for the bytes the module still owes, each read bounded by the read
+// time-out in force, and drops them. A serial answer is taken in pieces of
+// a small buffer; over USB the late answer is one message.
+void await_late_answer() {
+    uint8_t sink[256];
+    uint32_t owed = link_late_bytes;
+    link_late_bytes = 0;
+    if (link_kind == LINK_USB) {
+        std::unique_ptr<uint8_t[]> message(new (std::nothrow) uint8_t[owed]);
+        if (message) usb_device_receive(message.get(), owed);
+        return;
+    }
+    while (owed > 0) {
+        const uint32_t n = owed < sizeof sink ? owed : static_cast<uint32_t>(sizeof sink);
+        const uint32_t got = com_read(com_handle, sink, n);
+        if (got < n) return;  // silent for a whole time-out: nothing more is coming
+        owed -= got;
+    }
+}
+
 }  // namespace
 
 int32_t link_read_packet_size() {
@@ -63,18 +86,24 @@ int32_t link_read_packet_size() {
 }
 
 uint16_t link_read(uint8_t* buf, uint16_t len) {
+    uint16_t got = 0;
     switch (link_kind) {
     case LINK_SERIAL:
-        return static_cast<uint16_t>(com_read(com_handle, buf, len));
+        got = static_cast<uint16_t>(com_read(com_handle, buf, len));
+        break;
     case LINK_USB:
-        return usb_device_read(buf, len) == 0 ? len : 0;
+        got = usb_device_read(buf, len) == 0 ? len : 0;
+        break;
     default:
         report_bad_kind();
         return 0;
     }
+    if (got < len) link_late_bytes = len - got;
+    return got;
 }
 
 uint16_t link_write(const uint8_t* buf, uint16_t len) {
+    if (link_late_bytes != 0) await_late_answer();
     link_purge();
     switch (link_kind) {
     case LINK_SERIAL:
@@ -107,6 +136,7 @@ void link_set_timeout(uint32_t ms) { com_set_timeouts(com_handle, ms); }
 int32_t serial_open(const char* name, uint32_t baud) {
     if (link_read_packet_size() != 0) return -1;
     link_kind = LINK_SERIAL;
+    link_late_bytes = 0;
     // A port still open from an earlier connect would otherwise be lost
     // with its descriptor, and its exclusive hold would refuse the reopen.
     serial_close();
@@ -136,6 +166,7 @@ int32_t serial_close() {
 int32_t usb_open(const char* name, uint32_t) {
     if (link_read_packet_size() != 0) return -1;
     link_kind = LINK_USB;
+    link_late_bytes = 0;
     if (usb_create() != 0) {
         con_err(MSG_USB_CREATE_FAILED, name);
         return -1;

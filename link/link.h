@@ -20,9 +20,18 @@ constexpr uint32_t PACKET_SIZE_MAX = 32768;
 // The one check of a packet size: from 1 to PACKET_SIZE_MAX.
 constexpr bool packet_size_valid(uint64_t size) { return size != 0 && size <= PACKET_SIZE_MAX; }
 
-// Bytes read (0..len). USB: len on success, else 0.
+// Bytes of an answer the module still owes: a read that came back short
+// (a time-out) leaves the link out of step, since the module may still be
+// working on that request and answer it late, where the next request's
+// answer is expected. 0 when the link is in step.
+extern uint32_t link_late_bytes;
+
+// Bytes read (0..len). USB: len on success, else 0. A short read leaves the
+// link out of step (link_late_bytes).
 uint16_t link_read(uint8_t* buf, uint16_t len);
-// Purges first, then writes; the count written.
+// Brings an out-of-step link back in step (the late answer is awaited, at
+// most for the read time-out in force, and dropped), purges, then writes;
+// the count written. No request can so take an earlier request's answer.
 uint16_t link_write(const uint8_t* buf, uint16_t len);
 void link_purge();
 int32_t link_set_baudrate(uint32_t baud);

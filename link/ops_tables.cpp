@@ -4,6 +4,7 @@
 #include "link/flash_ops.h"
 
 #include "link/link.h"
+#include "link/swd.h"
 #include "protocol/hci.h"
 #include "protocol/loader.h"
 #include "platform/console.h"
@@ -11,16 +12,6 @@
 namespace {
 
 const char* const MSG_SLOT_MISSING = "%s is not available on this link\n";
-const char* const MSG_SWD_MISSING =
-    "SWD link through a J-Link probe is not available in this build of flint\n";
-
-int32_t swd_open_unavailable(const char*, uint32_t) {
-    con_err("%s", MSG_SWD_MISSING);
-    return -1;
-}
-
-int32_t swd_close_unavailable() { return 0; }
-
 }  // namespace
 
 const char* const LINK_NAME_SERIAL = "com";
@@ -136,16 +127,16 @@ const flash_ops usb_ops = {
 };
 
 const flash_ops swd_ops = {
-    /* open */              swd_open_unavailable,
-    /* close */             swd_close_unavailable,
-    /* download_fw */       nullptr,
+    /* open */              swd_open,
+    /* close */             swd_close,
+    /* download_fw */       swd_download_fw,
     /* get_prop */          nullptr,
     /* set_baudrate */      nullptr,
     /* lock_baudrate */     nullptr,
-    /* page_erase */        nullptr,
-    /* chip_erase */        nullptr,
-    /* program */           nullptr,
-    /* read */              nullptr,
+    /* page_erase */        swd_page_erase,
+    /* chip_erase */        swd_chip_erase,
+    /* program */           swd_program,
+    /* read */              swd_read,
     /* block64_erase */     nullptr,
     /* flash_id */          nullptr,
     /* ext_block32_erase */ nullptr,
@@ -159,7 +150,7 @@ const flash_ops swd_ops = {
     /* verify */            nullptr,
     /* ext_verify */        nullptr,
     /* efuse_burn */        nullptr,
-    /* reboot */            nullptr,
+    /* reboot */            swd_reboot,
 };
 
 const flash_ops* cur_ops = &hci_ops;

@@ -96,6 +96,8 @@ void plat_error_box(const char* title, const char* text);
 // receive. Used by the USB access object's "sim:" backend to talk to the
 // virtual module. Not available on Windows (connect fails).
 
+// False where the platform has no such sockets.
+bool plat_msgsock_available();
 int plat_msgsock_connect(const char* path);  // descriptor, or -1
 // Sends one message; 0 when all bytes went as one message, -1 otherwise.
 int plat_msgsock_send(int sock, const uint8_t* buf, uint32_t n);

@@ -75,6 +75,7 @@ const char* const MSG_WDG_RESET_OK = "WDG_Reset OK\n";
 const char* const MSG_VENDOR_WRITE_OK = "Vendor Write OK!\n";
 const char* const MSG_VENDOR_WRITE_FAIL = "Vendor Write Fail!\n";
 const char* const MSG_DEBUG_PASSWORD_SENT = "Send debug password successfully\n";
+const char* const MSG_DEBUG_PASSWORD_FAIL = "Send debug password failed: %u of %u bytes written\n";
 
 struct baud_code {
     uint32_t baud;
@@ -152,9 +153,10 @@ hci_command& hci_command::bytes(const uint8_t* src, uint32_t n) {
     return *this;
 }
 
-void hci_command::send() {
+bool hci_command::send() {
     buf_[3] = static_cast<uint8_t>(len_ - HCI_COMMAND_HEADER);
-    link_write(buf_, static_cast<uint16_t>(len_));
+    sent_ = link_write(buf_, static_cast<uint16_t>(len_));
+    return sent_ == len_;
 }
 
 void hci_read_event(hci_event& ev) {
@@ -387,8 +389,14 @@ int32_t hci_vendor_write_nowait(uint32_t addr, uint32_t value) {
     return 0;
 }
 
-int32_t hci_send_debug_password(const uint8_t password[16]) {
-    hci_command(OP_DEBUG_PASSWORD).bytes(password, 16).send();
+// Nothing answers the password, so the write is all there is to check: a
+// packet that did not go out whole is a failure, never reported as sent.
+int32_t hci_send_debug_password(const uint8_t password[DEBUG_PASSWORD_BYTES]) {
+    hci_command packet(OP_DEBUG_PASSWORD);
+    if (!packet.bytes(password, DEBUG_PASSWORD_BYTES).send()) {
+        con_err(MSG_DEBUG_PASSWORD_FAIL, packet.sent(), packet.length());
+        return 1;
+    }
     std::printf("%s", MSG_DEBUG_PASSWORD_SENT);
     return 0;
 }

@@ -6,6 +6,7 @@
 constexpr uint32_t HCI_MAX_RW_BYTES = 244;        // read / program data per command
 constexpr uint32_t HCI_LOADER_CHUNK_BYTES = 252;  // loader download chunk
 constexpr uint32_t HCI_LOADER_MAX_BYTES = 255 * HCI_LOADER_CHUNK_BYTES;  // 64260
+constexpr uint32_t DEBUG_PASSWORD_BYTES = 16;
 constexpr uint32_t HCI_PAGE_BYTES = 2048;
 constexpr uint32_t FACTORY_IMAGE_ADDR = 0x804000;
 constexpr uint16_t FACTORY_IMAGE_ID = 0x278F;
@@ -28,6 +29,8 @@ int32_t hci_set_baudrate(uint32_t baud);
 int32_t hci_wdg_reset(uint8_t ignored);
 int32_t hci_vendor_write(uint32_t addr, uint32_t value);
 int32_t hci_vendor_write_nowait(uint32_t addr, uint32_t value);
-int32_t hci_send_debug_password(const uint8_t password[16]);
+// 0 after "Send debug password successfully\n"; 1 when the packet could not
+// be written whole (nothing answers it, so that is all that is known).
+int32_t hci_send_debug_password(const uint8_t password[DEBUG_PASSWORD_BYTES]);
 int32_t hci_download_loader(uint32_t size, const uint8_t* image);
 int32_t hci_download_fc_image(uint32_t size, const uint8_t* image);

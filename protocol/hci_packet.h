@@ -22,12 +22,16 @@ public:
     hci_command& u32(uint32_t v);
     hci_command& bytes(const uint8_t* src, uint32_t n);
     // Fills in the parameter length and writes the packet (the byte link
-    // purges the serial buffers first).
-    void send();
+    // purges the serial buffers first). True when the whole packet went out.
+    bool send();
+
+    uint32_t length() const { return len_; }
+    uint32_t sent() const { return sent_; }  // bytes written by send()
 
 private:
     uint8_t buf_[HCI_COMMAND_HEADER + HCI_MAX_PARAMS];
     uint32_t len_;
+    uint32_t sent_ = 0;
 };
 
 // One event as received: `len` counts the bytes that really arrived.

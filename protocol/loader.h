@@ -22,6 +22,10 @@ int32_t frame_check(const uint8_t* frame, uint16_t length);
 // side has always done it; prints "crc16 = %04X\n".
 uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count);
 
+// The most bytes one eFuse burn request carries: the frame buffer less the
+// marker, code, length field and CRC around them.
+constexpr uint32_t LOADER_EFUSE_MAX_BYTES = FRAME_BUFFER_SIZE - 1 - 2 - 4 - 2;
+
 // Internal flash, eFuse and control.
 int32_t loader_get_prop();
 int32_t loader_set_baudrate(uint32_t baud);

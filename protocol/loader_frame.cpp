@@ -11,6 +11,7 @@
 #include "platform/console.h"
 
 uint8_t frame_buffer[FRAME_BUFFER_SIZE];
+uint16_t loader_request_code = 0;
 
 namespace {
 
@@ -19,6 +20,8 @@ const char* const MSG_RECV_TIMEOUT = "recv timeout! need %d bytes, read %d bytes
 const char* const MSG_CRC_ERROR = "crc16 error! read %04x != cacled %04x\n";
 const char* const MSG_PAYLOAD_TOO_LARGE =
     "a request with %llu payload bytes does not fit the %u-byte loader frame buffer\n";
+const char* const MSG_FOREIGN_ANSWER =
+    "answer to another request (code %04X) while waiting for the answer to %04X\n";
 const char* const MSG_BAD_PACKET_SIZE =
     "packet size %u is not usable: set DATA_SIZE_PER_PACKET to 1 to %u and connect again\n";
 
@@ -134,6 +137,7 @@ uint16_t loader_transact(uint16_t request_len, uint16_t reply_len, timeout_stret
             link_set_timeout(stretch_ms);
         }
     }
+    loader_request_code = le16_get(frame_buffer + 1);
     link_write(frame_buffer, request_len);
     const uint16_t got = link_read(frame_buffer, reply_len);
     if (changed) link_set_timeout(saved);
@@ -141,8 +145,18 @@ uint16_t loader_transact(uint16_t request_len, uint16_t reply_len, timeout_stret
 }
 
 int32_t loader_check_count(uint16_t need, uint16_t got) {
-    if (got >= need) return 0;
-    con_err(MSG_RECV_TIMEOUT, static_cast<int>(need), static_cast<int>(got));
+    if (got < need) {
+        con_err(MSG_RECV_TIMEOUT, static_cast<int>(need), static_cast<int>(got));
+        return LOADER_SHORT_REPLY;
+    }
+    // A module that does not echo the request in the answer's first bytes
+    // is taken at its word; one that answers with the marker and another
+    // code has answered an earlier request late, and this request's answer
+    // is still owed.
+    const uint16_t code = le16_get(frame_buffer + 1);
+    if (frame_buffer[0] != LOADER_FRAME_MARKER || code == loader_request_code) return 0;
+    con_err(MSG_FOREIGN_ANSWER, static_cast<unsigned>(code), static_cast<unsigned>(loader_request_code));
+    link_late_bytes = need;
     return LOADER_SHORT_REPLY;
 }
 

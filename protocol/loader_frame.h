@@ -51,8 +51,13 @@ uint16_t loader_transact(uint16_t request_len, uint16_t reply_len,
                          timeout_stretch stretch = timeout_stretch::none,
                          uint32_t stretch_ms = 0);
 
+// The code of the request last sent (its answer should echo it).
+extern uint16_t loader_request_code;
+
 // The checks of a response, each printing its own message on failure.
-int32_t loader_check_count(uint16_t need, uint16_t got);  // 0 or 2
+// loader_check_count: 0, or 2 when fewer than `need` bytes arrived or the
+// answer carries the marker with another request's code.
+int32_t loader_check_count(uint16_t need, uint16_t got);
 int32_t loader_check_status(const char* msg, int32_t result);  // 0 or result
 uint8_t loader_status();
 

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/console.h"
 
 namespace {
 
@@ -94,10 +93,4 @@ int32_t cmd_print_usage(const char* word) {
     if (row == nullptr) return CMD_UNKNOWN;
     row->usage();
     return 0;
-}
-
-int32_t cmd_not_available(int32_t argc, char** argv) {
-    (void)argc;
-    con_err("%s: this command is not available in this build of flint\n", argv[0]);
-    return -1;
 }

@@ -32,6 +32,3 @@ void cmd_print_names();
 // 0 after printing the usage of the row the word names; 127 when none.
 int32_t cmd_print_usage(const char* word);
 
-// Handler of rows whose command this build does not provide yet: one line on
-// standard error and a non-zero result.
-int32_t cmd_not_available(int32_t argc, char** argv);

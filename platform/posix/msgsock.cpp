@@ -11,6 +11,8 @@
 
 #include "platform/platform.h"
 
+bool plat_msgsock_available() { return true; }
+
 int plat_msgsock_connect(const char* path) {
     if (path == nullptr) return -1;
     sockaddr_un addr{};

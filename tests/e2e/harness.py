@@ -229,11 +229,15 @@ class VModule:
 
 def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120, program=None):
     """Runs flint (or a copy of it at `program`) with standard output and
-    standard error in one pipe. Returns (exit status, output without CR); -1
+    standard error in one pipe; env adds variables to the environment (a
+    value None removes one). Returns (exit status, output without CR); -1
     shows as 255 on Linux."""
     full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
+    for name, value in (env or {}).items():
+        if value is None:
+            full_env.pop(name, None)
+        else:
+            full_env[name] = value
     cmd = [program or FLINT] + list(args)
     if UNDER_WINE:
         # Wine runs the Windows build; it ends with the low byte of the exit

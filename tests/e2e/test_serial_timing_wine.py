@@ -3,7 +3,8 @@ flint binary: the Linux build (poll) or the Windows build under Wine (Win32
 COMMTIMEOUTS), with the same generous bounds for both. Every line of output is
 time-stamped as it arrives, which also shows that output comes line by line.
 Under Wine, also what only the Windows build does: COM port names, the folder
-separator, the missing USB simulation socket, and the direct checks of the
+separator, the missing USB simulation socket, the libusb linked into flint.exe
+looking for a USB device, and the direct checks of the
 Win32 platform layer (win_platform_check.exe, built beside flint.exe)."""
 import fcntl
 import os
@@ -206,10 +207,28 @@ class WindowsBuild(unittest.TestCase):
         self.assertEqual(parts[5], "Connecting COM99 at 115200 Fail...\n-ERR: -1-\n")
 
     def test_the_usb_simulation_socket_does_not_exist_on_windows(self):
+        device = "sim:" + os.path.join(self.dir, "usb.sock")
+        rc, out = run_flint(["-i"], "connect usb\nver\n", cwd=self.dir, env={"FLINT_USB_DEVICE": device})
+        self.assertEqual(rc, 0, out)
+        parts = harness.split_at_prompts(out)
+        self.assertEqual(parts[1], 'FLINT_USB_DEVICE "%s": the virtual module\'s socket is not available on '
+                         "this platform; name the USB device as VID:PID\n" % device
+                         + "usb port open failed\nConnecting usb failed\n-ERR: -1-\n")
+        self.assertEqual(parts[2], harness.VERSION + "\n-OK-\n")
+        self.assertEqual(parts[3], "Quit\n")
+
+    def test_a_usb_device_is_looked_for_by_the_linked_libusb(self):
+        """libusb's Windows backend starts inside flint.exe, lists the
+        devices, finds none with the VID:PID and is closed again (its debug
+        log, on standard error, shows each step)."""
         rc, out = run_flint(["-i"], "connect usb\n", cwd=self.dir,
-                            env={"FLINT_USB_DEVICE": "sim:" + os.path.join(self.dir, "usb.sock")})
-        self.assertEqual(out, PROMPT + "usb port open failed\nConnecting usb failed\n-ERR: -1-\n"
-                         + PROMPT + "Quit\n")
+                            env={"FLINT_USB_DEVICE": "0000:0000", "LIBUSB_DEBUG": "4"})
+        self.assertEqual(rc, 0, out)
+        for step in ["[libusb_init]", "[libusb_get_device_list]", "[libusb_exit]"]:
+            self.assertIn(step, out)
+        self.assertNotRegex(out, r"libusb: error ")
+        self.assertTrue(out.endswith("usb port open failed\nConnecting usb failed\n-ERR: -1-\n"
+                                     + PROMPT + "Quit\n"), out)
 
 
 if __name__ == "__main__":

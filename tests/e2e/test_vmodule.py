@@ -636,6 +636,16 @@ class UsbTest(unittest.TestCase):
             f.seek(0x100)
             self.assertEqual(f.read(200), data)
 
+    def test_reboot_restarts_into_the_loader(self):
+        s = self.m.usb(self.sock)
+        s.send(loader_frame(0x1041, b"\x03"))
+        self.assertEqual(s.recv(65536), loader_answer(0x1041, 0))
+        s.send(addr_size(0x1033, IFLASH, 4))
+        self.assertEqual(s.recv(65536), loader_answer(0x1033, 0, b"\xFF" * 4))
+        s.close()
+        self.assertTrue(self.m.wait_log("reboot, mode 3"))
+        self.assertIn("restart: loader runs (USB)", self.m.log())
+
     def test_message_length_must_match_the_frame(self):
         s = self.m.usb(self.sock)
         frame = program_frame(0x1032, IFLASH, b"\1\2\3\4")

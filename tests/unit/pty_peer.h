@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/crc16.h"
+
 namespace peer {
 
 using bytes = std::vector<uint8_t>;
@@ -84,7 +86,28 @@ inline size_t hci_request_length(const bytes& b) { return b.size() < 4 ? 0 : 4 +
 struct step {
     bytes reply;       // sent whole after the delay; empty: stay silent
     int delay_ms = 0;
+    // A loader answer carries the code of the request it answers: the peer
+    // writes the request's code into a scripted answer (keeping its CRC
+    // sound, or as unsound as scripted). false: the answer goes as written.
+    bool echo_code = true;
 };
+
+// The loader answer `reply` with the code of `request` in bytes 1 and 2.
+inline bytes with_echoed_code(const bytes& request, bytes reply) {
+    if (request.size() < 3 || reply.size() < 5 || request[0] != 0x87 || reply[0] != 0x87)
+        return reply;
+    const uint32_t body = static_cast<uint32_t>(reply.size() - 2);
+    const uint16_t stored = static_cast<uint16_t>(reply[body] | (reply[body + 1] << 8));
+    const bool sound = crc16(0, reply.data(), body) == stored;
+    reply[1] = request[1];
+    reply[2] = request[2];
+    if (sound) {
+        const uint16_t crc = crc16(0, reply.data(), body);
+        reply[body] = static_cast<uint8_t>(crc);
+        reply[body + 1] = static_cast<uint8_t>(crc >> 8);
+    }
+    return reply;
+}
 
 // Makes a step from the request when the script is empty (optional).
 using responder = std::function<step(const bytes& request)>;
@@ -193,7 +216,7 @@ private:
             }
             if (!have || stopping_) continue;
             if (s.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(s.delay_ms));
-            if (!s.reply.empty()) push(s.reply);
+            if (!s.reply.empty()) push(s.echo_code ? with_echoed_code(request, s.reply) : s.reply);
         }
     }
 

@@ -14,6 +14,7 @@
 #include "commands/connection.h"
 #include "common/crc16.h"
 #include "link/flash_ops.h"
+#include "link/swd.h"
 #include "shell/cmd.h"
 
 namespace {
@@ -599,15 +600,21 @@ TEST_F(Commands, DisconnectClosesOnlyALiveLink) {
     EXPECT_EQ(cur_ops, &fake_ops);
 }
 
-TEST_F(Commands, DeviceWithoutTheSwdLink) {
+TEST_F(Commands, DeviceOverAnotherLinkWarnsAndStillSelects) {
     Outcome o = run("device");
     EXPECT_EQ(o.result, 1);
     const std::string usage = "Usage:\n\tdevice [4410a/4410c/4420b]\n\t only available under SWD interface now.";
     EXPECT_EQ(o.out, usage);
     o = run("device 4420b");
-    EXPECT_NE(o.result, 0);
-    EXPECT_EQ(o.out, usage);
-    EXPECT_NE(o.err.find("SWD"), std::string::npos);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.out, usage + "\napply KVL4420B setting...\n");
+    EXPECT_EQ(swd_device, &swd_family_4420b);
+    o = run("device 4421b");
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.out, usage + "\n");
+    EXPECT_EQ(o.err, "select device name error!\n");
+    EXPECT_EQ(swd_device, nullptr);
+    swd_device = &swd_family_4410c;
 }
 
 TEST_F(Commands, LoadfwArgumentRulesAndStates) {

@@ -160,7 +160,7 @@ TEST_F(LoaderSerial, ShortResponseEndsTheTransferWithoutFurtherPieces) {
 }
 
 TEST_F(LoaderSerial, BadCrcFailsWithTheReceivedValueFirst) {
-    const bytes good = reply(0);
+    const bytes good = peer::with_echoed_code(request(0x1030), reply(0));
     const uint16_t computed = static_cast<uint16_t>(good[8] | (good[9] << 8));
     module_.script({{with_crc_value(good, 0xBEEF)}});
     const captured c = run_captured([&] { return loader_sector_erase(0x800000, 4096); });

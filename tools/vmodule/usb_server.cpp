@@ -71,6 +71,9 @@ void usb_server::on_readable(int fd, double now) {
             core_.log().bytes("rx", kWhere, msg.data(), static_cast<size_t>(n));
             a = core_.loader_request(msg.data(), static_cast<size_t>(n), kWhere);
         }
+        // USB sessions always reach the loader: a reboot restarts the module
+        // into it again, which the log shows as on the serial line.
+        if (a.after == answer::then::reset) core_.log().note(kWhere, "restart: loader runs (USB)");
         if (!a.has) return;
         double start = std::max(now, s.busy_until);
         s.busy_until = start + a.busy_s;

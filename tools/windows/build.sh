@@ -4,13 +4,18 @@
 #
 #   tools/windows/build.sh          install, configure (preset "windows"), build
 #
-# The result needs nothing but Windows' own DLLs; the script checks that with
-# objdump and fails if flint.exe imports anything else.
+# libusb-1.0 (the USB access object's device backend) is built first, once per
+# build folder, from Debian's source package (build-win/deps/libusb) and linked
+# statically. The result needs nothing but Windows' own DLLs; the script checks
+# that with objdump and fails if flint.exe imports anything else.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 BUILD_DIR=build-win
 TRIPLE=x86_64-w64-mingw32
+DEPS_DIR=$BUILD_DIR/deps
+# Where CMakeLists.txt looks for the Windows libusb (FLINT_LIBUSB_PREFIX).
+LIBUSB_PREFIX=$DEPS_DIR/libusb
 PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev)
 # What Windows itself provides; anything else imported would have to ship
 # beside flint.exe.
@@ -20,9 +25,9 @@ SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|win
 
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
-# the system's apt configuration stays as it is. cJSON (the job file reader)
-# comes this way: its source folder lands in $BUILD_DIR/deps/cjson-VERSION,
-# where CMakeLists.txt finds cJSON.c.
+# the system's apt configuration stays as it is: libusb-1.0 (build_libusb
+# below) and cJSON (the job file reader), whose source folder lands in
+# $DEPS_DIR/cjson-VERSION, where CMakeLists.txt finds cJSON.c.
 debian_source() {  # package, destination folder
     local package=$1 dest=$2 apt_dir
     apt_dir=$(realpath -m "$dest/apt")
@@ -34,6 +39,35 @@ debian_source() {  # package, destination folder
                 -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache")
     apt-get "${opts[@]}" update -qq
     (cd "$dest" && apt-get "${opts[@]}" source -qq "$package")
+}
+
+# libusb-1.0 as a static library for the cross compiler. Its Windows backend
+# loads SetupAPI, CfgMgr32 and WinUSB from the system folder when it starts,
+# so flint.exe imports nothing more for it. The mark file is written last: an
+# interrupted build starts over.
+build_libusb() {
+    local done_mark=$LIBUSB_PREFIX/built-from-debian-source
+    [ -f "$done_mark" ] && return 0
+    local work src prefix log
+    work=$(realpath -m "$DEPS_DIR/libusb-build")
+    prefix=$(realpath -m "$LIBUSB_PREFIX")
+    log=$work/build.log
+    echo "build.sh: building libusb-1.0 for Windows from Debian's source package (once, about a minute)"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work/obj"
+    debian_source libusb-1.0 "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
+    [ -n "$src" ] || { echo "build.sh: no configure script in the libusb-1.0 source package" >&2; return 1; }
+    if ! (cd "$work/obj" &&
+          "$src/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$prefix" \
+              --enable-static --disable-shared --disable-examples-build --disable-tests-build &&
+          make -j2 && make install) >>"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "build.sh: building libusb-1.0 failed (whole log: $log)" >&2
+        return 1
+    fi
+    rm -rf "$work/obj"
+    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
 }
 
 check_imports() {
@@ -48,9 +82,10 @@ check_imports() {
 }
 
 install_missing "${PACKAGES[@]}"
-if ! ls "$BUILD_DIR"/deps/cjson-*/cJSON.c >/dev/null 2>&1; then
+build_libusb
+if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     echo "build.sh: fetching Debian's cjson source package"
-    debian_source cjson "$BUILD_DIR/deps"
+    debian_source cjson "$DEPS_DIR" >/dev/null
     rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
 fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then

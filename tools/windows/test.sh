@@ -30,6 +30,8 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export FLINT=$BUILD_DIR/flint.exe
 export VMODULE=$NATIVE_DIR/vmodule
+# The simulated probe library, JLink_x64.dll, which the SWD cases put beside flint.exe.
+export SIMPROBE=$BUILD_DIR/simprobe/JLink_x64.dll
 export E2E_TMP=$BUILD_DIR/e2e_tmp
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

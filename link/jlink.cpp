@@ -1,0 +1,139 @@
+// Loading the J-Link probe library and resolving its entry points by name.
+#include "link/jlink.h"
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/probe.h"
+#include "platform/console.h"
+
+void* jlink_library = nullptr;
+jlink_entry_points jlink = {};
+
+namespace {
+
+const char* const ERROR_BOX_TITLE = "J-Link ARM Error";
+const char* const MSG_LIBRARY_MISSING = "Target DLL %s not found !";
+const char* const MSG_ENTRY_MISSING = "DLL function %s(...) not found !";
+const char* const MSG_INSTALL_PATH_TOO_LONG =
+    "the J-Link install path in the registry is longer than %u characters, not used\n";
+
+const char* const ENTRY_NAMES[JLINK_ENTRY_COUNT] = {
+    "JLINKARM_Close",   "JLINKARM_Connect",    "JLINKARM_ExecCommand", "JLINKARM_Go",
+    "JLINKARM_Halt",    "JLINKARM_Open",       "JLINKARM_ReadMem",     "JLINKARM_ReadMemU32",
+    "JLINKARM_Reset",   "JLINKARM_SelectUSB",  "JLINKARM_SetSpeed",    "JLINKARM_WriteMem",
+    "JLINKARM_WriteReg", "JLINKARM_TIF_Select",
+};
+
+// The folder part of a path, up to and including its last separator (either
+// kind: an install path may be written with '/' or '\\'); "" when it has none.
+std::string folder_of(const std::string& path) {
+    const size_t end = path.find_last_of("/\\");
+    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+void show_error(const char* fmt, const char* what) {
+    std::string text(fmt);
+    text.replace(text.find("%s"), 2, what);
+    plat_error_box(ERROR_BOX_TITLE, text.c_str());
+}
+
+// The program's own folder first, then the probe software's install folder.
+bool load_library() {
+    const char* name = plat_probe_library_name();
+    std::string tried = folder_of(plat_exe_path()) + name;
+    jlink_library = plat_load_library(tried.c_str());
+    if (jlink_library != nullptr) return true;
+
+    std::string install;
+    const int found = plat_probe_install_path(install);
+    if (found == PLAT_PROBE_PATH_TOO_LONG) con_err(MSG_INSTALL_PATH_TOO_LONG, PLAT_PROBE_PATH_MAX - 1);
+    if (found == PLAT_PROBE_PATH_FOUND) {
+        // The folder part of the recorded path. An install path recorded
+        // without a closing separator names the folder itself: that folder
+        // is tried first, since its folder part alone would be its parent.
+        std::string folders[2];
+        const std::string part = folder_of(install);
+        if (part.size() != install.size()) folders[0] = install + plat_path_separator();
+        folders[1] = part;
+        for (const std::string& folder : folders) {
+            if (folder.empty()) continue;
+            tried = folder + name;
+            jlink_library = plat_load_library(tried.c_str());
+            if (jlink_library != nullptr) return true;
+        }
+    }
+    show_error(MSG_LIBRARY_MISSING, tried.c_str());
+    return false;
+}
+
+template <typename F>
+void fill(F& member, void* symbol) {
+    member = reinterpret_cast<F>(symbol);
+}
+
+bool is_resolved(jlink_entry e) {
+    switch (e) {
+        case JLINK_CLOSE: return jlink.Close != nullptr;
+        case JLINK_CONNECT: return jlink.Connect != nullptr;
+        case JLINK_EXEC_COMMAND: return jlink.ExecCommand != nullptr;
+        case JLINK_GO: return jlink.Go != nullptr;
+        case JLINK_HALT: return jlink.Halt != nullptr;
+        case JLINK_OPEN: return jlink.Open != nullptr;
+        case JLINK_READ_MEM: return jlink.ReadMem != nullptr;
+        case JLINK_READ_MEM_U32: return jlink.ReadMemU32 != nullptr;
+        case JLINK_RESET: return jlink.Reset != nullptr;
+        case JLINK_SELECT_USB: return jlink.SelectUSB != nullptr;
+        case JLINK_SET_SPEED: return jlink.SetSpeed != nullptr;
+        case JLINK_WRITE_MEM: return jlink.WriteMem != nullptr;
+        case JLINK_WRITE_REG: return jlink.WriteReg != nullptr;
+        case JLINK_TIF_SELECT: return jlink.TIF_Select != nullptr;
+        case JLINK_ENTRY_COUNT: break;
+    }
+    return false;
+}
+
+void assign(jlink_entry e, void* symbol) {
+    switch (e) {
+        case JLINK_CLOSE: fill(jlink.Close, symbol); break;
+        case JLINK_CONNECT: fill(jlink.Connect, symbol); break;
+        case JLINK_EXEC_COMMAND: fill(jlink.ExecCommand, symbol); break;
+        case JLINK_GO: fill(jlink.Go, symbol); break;
+        case JLINK_HALT: fill(jlink.Halt, symbol); break;
+        case JLINK_OPEN: fill(jlink.Open, symbol); break;
+        case JLINK_READ_MEM: fill(jlink.ReadMem, symbol); break;
+        case JLINK_READ_MEM_U32: fill(jlink.ReadMemU32, symbol); break;
+        case JLINK_RESET: fill(jlink.Reset, symbol); break;
+        case JLINK_SELECT_USB: fill(jlink.SelectUSB, symbol); break;
+        case JLINK_SET_SPEED: fill(jlink.SetSpeed, symbol); break;
+        case JLINK_WRITE_MEM: fill(jlink.WriteMem, symbol); break;
+        case JLINK_WRITE_REG: fill(jlink.WriteReg, symbol); break;
+        case JLINK_TIF_SELECT: fill(jlink.TIF_Select, symbol); break;
+        case JLINK_ENTRY_COUNT: break;
+    }
+}
+
+}  // namespace
+
+const char* jlink_entry_name(jlink_entry entry) {
+    return entry < JLINK_ENTRY_COUNT ? ENTRY_NAMES[entry] : "";
+}
+
+bool jlink_need(std::initializer_list<jlink_entry> entries) {
+    for (jlink_entry e : entries) {
+        if (is_resolved(e)) continue;
+        if (jlink_library == nullptr && !load_library()) return false;
+        void* symbol = plat_library_symbol(jlink_library, ENTRY_NAMES[e]);
+        if (symbol == nullptr) {
+            show_error(MSG_ENTRY_MISSING, ENTRY_NAMES[e]);
+            return false;
+        }
+        assign(e, symbol);
+    }
+    return true;
+}
+
+void jlink_forget() {
+    jlink_library = nullptr;
+    jlink = jlink_entry_points{};
+}

@@ -1,0 +1,67 @@
+// The J-Link probe library, loaded at run time. Its 14 entry points are
+// looked up by name the first time an operation needs them and kept for the
+// rest of the process; a library that could not be loaded is looked for again
+// at the next need.
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+
+// The entry points as the SWD link calls them. Results whose low byte alone
+// counts are read through jlink_low_byte.
+struct jlink_entry_points {
+    void (*Close)();
+    int (*Connect)();
+    int (*ExecCommand)(const char* command, char* error, int error_size);
+    void (*Go)();
+    int (*Halt)();
+    const char* (*Open)();
+    int (*ReadMem)(uint32_t addr, uint32_t count, void* dest);
+    int (*ReadMemU32)(uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* status);
+    int (*Reset)();
+    int (*SelectUSB)(int port);
+    void (*SetSpeed)(uint32_t khz);
+    int (*WriteMem)(uint32_t addr, uint32_t count, const void* data);
+    int (*WriteReg)(int reg, uint32_t value);
+    int (*TIF_Select)(int interface);
+};
+
+// One per member of jlink_entry_points, in the same order.
+enum jlink_entry : unsigned {
+    JLINK_CLOSE,
+    JLINK_CONNECT,
+    JLINK_EXEC_COMMAND,
+    JLINK_GO,
+    JLINK_HALT,
+    JLINK_OPEN,
+    JLINK_READ_MEM,
+    JLINK_READ_MEM_U32,
+    JLINK_RESET,
+    JLINK_SELECT_USB,
+    JLINK_SET_SPEED,
+    JLINK_WRITE_MEM,
+    JLINK_WRITE_REG,
+    JLINK_TIF_SELECT,
+    JLINK_ENTRY_COUNT,
+};
+
+// The probe library's handle (nullptr until loaded) and the entry points
+// resolved so far (nullptr until resolved). Process-wide, never released.
+extern void* jlink_library;
+extern jlink_entry_points jlink;
+
+// Makes sure the named entry points are resolved, loading the library first
+// when it is not loaded yet: from the program's own folder, then from the
+// probe software's install folder. When the library or an entry point cannot
+// be found, the error box says so ("Target DLL ... not found !" or "DLL
+// function ...(...) not found !") and the result is false.
+bool jlink_need(std::initializer_list<jlink_entry> entries);
+
+// The entry point's exported name ("JLINKARM_Halt").
+const char* jlink_entry_name(jlink_entry entry);
+
+// Results whose low byte alone carries the outcome: non-zero means failure.
+inline int jlink_low_byte(int result) { return result & 0xFF; }
+
+// Forgets the library and every resolved entry point (the library stays
+// mapped). For tests that install entry points of their own.
+void jlink_forget();
