@@ -4,6 +4,7 @@ from its command line, a job file or a packed image. Every run's output and
 exit code are compared exactly, and the module's flash afterwards holds
 every image (or the run did not end with 0)."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -14,6 +15,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import VModule, flint_port, run_flint  # noqa: E402
 from test_flash_session import MODULE_ARGS, OK, crc_line, loaded, pattern  # noqa: E402
+from test_efuse_oem import (A_NEW, A_OLD, B_NEW, B_OLD, MAC, NEW_MAC, OLD_MAC, OTHER,  # noqa: E402
+                            PASSWORD_COMMAND, TAIL, addmac_after, image, merge_after, region, wait_log,
+                            written)
 
 HEAD = "Mode detection OK!\nmode determinated!\nCMD combination OK!!!\n"
 BAUD_LINES = ("send set baudrate command!\nset baudrate command ok!\n"
@@ -21,6 +25,12 @@ BAUD_LINES = ("send set baudrate command!\nset baudrate command ok!\n"
 CONNECT_CHECK = "please configure connect information by -f or -c!\n"
 ACTION_CHECK = "please configure action by -e, -p, -v, -s, -a, -E, -P, -x or -r!\n"
 ERASED = b"\xFF"
+# What mode detection prints besides its connect line: read_efuse and
+# disconnect succeed silently; a reboot before a loader resets the module
+# through the watchdog.
+DETECT_OK = OK
+REBOOT_OK = "please run 'loadfw' cmd first.\nWDG_Reset OK\n" + OK
+FACTORY_IMAGE = bytes(4) + b"\x8F\x27" + bytes(6)   # image ID 0x278F at offset 4
 
 
 def host_path(path):
@@ -380,6 +390,158 @@ class FaultTable(Station):
         # A fault on one verify or one program is cured by the retry.
         for fault in ("1032:corrupt:1", "1050:status=5:1", "1050:badcrc:1", "1050:silence:1"):
             self.assertEqual(outcomes[fault], (0, True), fault)
+
+
+class DetectionRuns(Station):
+    """Runs without -M: the module's mode is detected first, and the
+    detection lines are run without CMD lines."""
+
+    def split_detection(self, out, port, reboot=False):
+        self.assertIn(HEAD, out)
+        detection, rest = out.split(HEAD, 1)
+        self.assertEqual(detection, "Connecting %s at 115200 OK...\n" % port + OK + DETECT_OK
+                         + ("Prepare to reboot...\n" + REBOOT_OK if reboot else "") + OK)
+        return rest
+
+    def test_detection_then_mode_1(self):
+        app = pattern(5000, 31)
+        self.write("app.bin", app)
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            rc, out = self.flint(["-c", port, "-e", "-p", "-v", "-A", "0x802000", "-S", "0x2000", "-F", "app.bin"])
+            rest = self.split_detection(out, port)
+            self.assertTrue(rest.startswith("CMD[0] ver\n"), rest)
+            self.assertIn("CMD[2] loadfw --autodetect %s 1\n" % self.loader_dir, rest)
+            self.assertTrue(rest.endswith("CMD[7] disconnect\n-OK-\n"), rest)
+            self.assertEqual(rc, 0)
+            self.assertEqual(vm.read_iflash(0x802000, 5000), app)
+            self.assertIn("01 61 fc", vm.log_text(), "the mode probe reached the module")
+
+    def test_a_factory_image_is_rebooted_into_and_programmed_in_mode_2(self):
+        app = pattern(3000, 32)
+        self.write("app.bin", app)
+        with VModule(MODULE_ARGS, iflash={0x804000: FACTORY_IMAGE}) as vm:
+            port = flint_port(vm)
+            rc, out = self.flint(["-c", port, "-e", "-p", "-v", "-A", "0x810000", "-S", "3000", "-F", "app.bin"])
+            rest = self.split_detection(out, port, reboot=True)
+            self.assertIn("CMD[2] loadfw --autodetect %s 2\n-OK-\n" % self.loader_dir, rest)
+            self.assertTrue(rest.endswith("CMD[7] disconnect\n-OK-\n"), rest)
+            self.assertEqual(rc, 0, out)
+            self.assertEqual(vm.read_iflash(0x810000, 3000), app)
+            self.assertEqual(vm.read_iflash(0x804000, 12), FACTORY_IMAGE)
+
+    def test_an_undetectable_module_ends_the_run_with_the_detection_result(self):
+        with VModule(MODULE_ARGS + ["--probe-status", "0x22"]) as vm:
+            port = flint_port(vm)
+            rc, out = self.flint(["-c", port, "-e", "-A", "0x802000", "-S", "0x1000"])
+            self.assertRegex(out, r"^Connecting %s at 115200 OK\.\.\.\n-OK-\n"
+                                  r"Cannot auto-detect device type, please use -M option manually\n-ERR: -1-\n"
+                                  r"Executing read_efuse [0-9A-F]+ fails\n$" % re.escape(port))
+            self.assertEqual(rc, 255)
+
+
+class OemAndEndLines(Station):
+    """Configuration images, the device address, eFuse and reboot lines."""
+
+    def test_configuration_image_with_and_without_no_merge_and_address(self):
+        app = pattern(5000, 33)
+        self.write("img/app.bin", app)
+        entries = A_NEW
+        self.write("img/oem.bin", image(entries))
+        stored = region(0x1000, A_OLD + B_OLD)
+        img = host_path(self.path("img")) + sep()
+        cases = [
+            # -d: the region is erased first, so it takes the image (with the
+            # address entry appended when -x gives one).
+            (["-d", "-x", MAC], ["pageerase 0x801000 0x2000", "configmerge %soem.bin 0x801000 %s" % (img, MAC)],
+             lambda: written(image(entries + B_NEW), len(image(entries + B_NEW)), 0x2000)),
+            (["-d"], ["pageerase 0x801000 0x2000", "configmerge %soem.bin 0x801000" % img],
+             lambda: written(image(entries), len(image(entries)), 0x2000)),
+            # Without -d the image's entries are merged into the stored region.
+            ([], ["configmerge %soem.bin 0x801000" % img],
+             lambda: written(merge_after(stored, A_NEW + B_OLD), len(merge_after(stored, A_NEW + B_OLD)), 0x2000)),
+        ]
+        for extra, oem_lines, want in cases:
+            with self.subTest(extra=extra), VModule(MODULE_ARGS, iflash={0x801000: stored}) as vm:
+                port = flint_port(vm)
+                job = self.job(port, [("app.bin", "0x803000"), ("oem.bin", "0x801000")])
+                rc, out = self.flint(["-f", job, "-a", "-M", "1"] + extra)
+                lines = [l.split("] ", 1)[1] for l in out.splitlines() if l.startswith("CMD[")]
+                self.assertEqual(lines, self.script(port, 1, [
+                    "pageerase 0x803000 0x2000", "program %sapp.bin 0x803000" % img,
+                    "flashverify %sapp.bin 0x803000" % img] + oem_lines))
+                self.assertEqual(rc, 0, out)
+                self.assertEqual(vm.read_iflash(0x803000, 5000), app)
+                self.assertEqual(vm.read_iflash(0x801000, 0x2000), want())
+
+    def test_address_efuse_and_reboot_of_a_single_image_run(self):
+        stored = region(0x400, OTHER + OLD_MAC + TAIL)
+        fuse = bytes([0x11, 0x02, 0x44, 0x80])
+        self.write("efuse.json", fuse)
+        with VModule(MODULE_ARGS, iflash={0x801000: stored}) as vm:
+            port = flint_port(vm)
+            rc, out = self.flint(["-c", port, "-x", MAC, "-u", "efuse.json", "-r", "-M", "1"])
+            lines = [l.split("] ", 1)[1] for l in out.splitlines() if l.startswith("CMD[")]
+            self.assertEqual(lines, self.script(port, 1, ["addmac %s 0x801000" % MAC, "efuseburn efuse.json",
+                                                          "reboot"]))
+            self.assertEqual(rc, 0, out)
+            copy = addmac_after(OTHER + OLD_MAC + TAIL, OTHER + NEW_MAC + TAIL)
+            self.assertEqual(vm.read_iflash(0x801000, 0x1000), written(copy, len(copy), 0x1000))
+            self.assertEqual(vm.read_efuse(0, 4), fuse)
+            self.assertIn("reboot, mode 3", vm.log_text())
+
+
+class DebugPasswordRuns(Station):
+    PASSWORD = ":".join("%02X" % (0xB0 + i) for i in range(16))
+
+    def test_the_password_reaches_the_module(self):
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            for args in (["-c", port], ["-f", self.job(port, [])]):
+                with self.subTest(args=args[0]):
+                    rc, out = self.flint(args + ["-D", self.PASSWORD])
+                    self.assertEqual(out, "CMD[0] ver\n%s\n-OK-\nCMD[1] connect %s\nConnecting %s at 115200 OK...\n"
+                                          "-OK-\nCMD[2] dbgpasswd %s\nSend debug password successfully\n-OK-\n"
+                                     % (harness.VERSION, port, port, self.PASSWORD))
+                    self.assertEqual(rc, 0)
+            self.assertTrue(wait_log(vm, "debug password "))
+            self.assertEqual(vm.log_text().count(PASSWORD_COMMAND + " 10 " + self.PASSWORD.lower().replace(":", " ")),
+                             2)
+
+    def test_a_bad_password_fails_the_run(self):
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            short = self.PASSWORD[:-3]
+            rc, out = self.flint(["-c", port, "-D", short])
+            self.assertTrue(out.endswith("CMD[2] dbgpasswd %s\nconvert password error!\n-ERR: 2-\n"
+                                         "Executing dbgpasswd %s fails\nsend debug password failed!\n"
+                                         % (short, short)), out)
+            self.assertEqual(rc, 2)
+            self.assertNotIn(PASSWORD_COMMAND, vm.log_text())
+
+
+class DetectionFaultTable(Station):
+    """Faults on the lines of mode detection: the mode probe, flash control
+    (its preparation), and the signature read that follows. A run that does
+    not end with 0 has not touched the flash; one that ends with 0 holds the
+    image."""
+
+    IMAGE = pattern(3000, 41)
+
+    def test_detection_faults(self):
+        self.write("app.bin", self.IMAGE)
+        for op in ("fc61", "fc2c"):
+            for kind in ("badcrc", "status=1", "short=3", "garbage=3", "silence"):
+                fault = "%s:%s:1" % (op, kind)
+                with self.subTest(fault=fault), VModule(MODULE_ARGS + ["--fault", fault]) as vm:
+                    rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000",
+                                          "-F", "app.bin"])
+                    good = vm.read_iflash(0x802000, len(self.IMAGE)) == self.IMAGE
+                    if rc == 0:
+                        self.assertTrue(good, out)
+                    else:
+                        self.assertNotIn("CMD[", out, "a failed detection runs no script line")
+                        self.assertEqual(vm.read_iflash(0x802000, 16), ERASED * 16)
 
 
 if __name__ == "__main__":
