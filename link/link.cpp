@@ -157,11 +157,9 @@ int32_t serial_open(const char* name, uint32_t baud) {
     }
     if (baud != 0) result = com_configure(com_handle, baud);
     const int shown_baud = static_cast<int>(baud != 0 ? baud : SERIAL_OPEN_BAUD);
-    if (result == 0) {
-        std::printf(MSG_SERIAL_CONNECT, name, shown_baud, "OK");
-    } else {
-        con_err(MSG_SERIAL_CONNECT, name, shown_baud, "Fail");
-    }
+    // One line whose last word tells the outcome, on standard output either
+    // way, where a log parser reading the progress lines finds it.
+    std::printf(MSG_SERIAL_CONNECT, name, shown_baud, result == 0 ? "OK" : "Fail");
     return result;
 }
 

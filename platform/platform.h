@@ -81,6 +81,13 @@ int plat_set_env(const char* name, const char* value);
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
 
+// Removes a folder with everything in it (symbolic links inside are removed,
+// not followed); 0 also when it did not exist, -1 when something stays.
+int plat_remove_tree(const char* path);
+
+// The system's number for the last failed call (errno; GetLastError on Windows).
+unsigned long plat_error_number();
+
 // ---------------------------------------------------------------- files
 
 // What a path names, found without opening it: opening a FIFO or a device

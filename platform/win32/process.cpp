@@ -65,3 +65,5 @@ void* plat_library_symbol(void* lib, const char* name) {
 void plat_error_box(const char* title, const char* text) {
     MessageBoxA(nullptr, text, title, ERROR_BOX_STYLE);
 }
+
+unsigned long plat_error_number() { return GetLastError(); }

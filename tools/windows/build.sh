@@ -29,9 +29,8 @@ SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|win
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
 # the system's apt configuration stays as it is: libusb-1.0 (build_libusb
-# below), and cJSON (the job file reader) when it is needed:
-#   debian_source cjson "$DEPS_DIR/cjson-src"
-# with its cJSON.c added to the Windows build in CMakeLists.txt.
+# below) and cJSON (the job file reader), whose source folder lands in
+# $DEPS_DIR/cjson-VERSION, where CMakeLists.txt finds cJSON.c.
 debian_source() {  # package, destination folder
     local package=$1 dest=$2 apt_dir
     apt_dir=$(realpath -m "$dest/apt")
@@ -108,6 +107,11 @@ check_exports() {
 
 install_missing "${PACKAGES[@]}"
 build_libusb
+if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
+    echo "build.sh: fetching Debian's cjson source package"
+    debian_source cjson "$DEPS_DIR" >/dev/null
+    rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
+fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake --preset windows >/dev/null
 fi
