@@ -5,8 +5,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "link/serial_port.h"
 #include "link/usb_link.h"
@@ -52,17 +50,11 @@ void report_bad_kind() { con_err(MSG_BAD_KIND, static_cast<int>(link_kind)); }
 // bounded by the read time-out in force, but never by more than the
 // default one: a request that stretched the time-out (a chip erase waits up
 // to 200 s) has stretched it for its own answer, not for an earlier one's.
-// A serial answer is taken in pieces of a small buffer; over USB the late
-// answer is one message.
+// The answer is taken in pieces of a small buffer.
 void await_late_answer() {
     uint8_t sink[256];
     uint32_t owed = link_late_bytes;
     link_late_bytes = 0;
-    if (link_kind == LINK_USB) {
-        std::unique_ptr<uint8_t[]> message(new (std::nothrow) uint8_t[owed]);
-        if (message) usb_device_receive(message.get(), owed);
-        return;
-    }
     uint32_t in_force = COM_READ_CONSTANT_MS;
     link_get_timeout(&in_force);
     const bool bounded = in_force > COM_READ_CONSTANT_MS;
@@ -100,8 +92,10 @@ uint16_t link_read(uint8_t* buf, uint16_t len) {
         got = static_cast<uint16_t>(com_read(com_handle, buf, len));
         break;
     case LINK_USB:
-        got = usb_device_read(buf, len) == 0 ? len : 0;
-        break;
+        // One message per answer, awaited for the whole transfer time-out
+        // (longer than any operation): a failed read has consumed a wrong
+        // message or waited out every answer, and leaves nothing in between.
+        return usb_device_read(buf, len) == 0 ? len : 0;
     default:
         report_bad_kind();
         return 0;

@@ -26,8 +26,10 @@ constexpr bool packet_size_valid(uint64_t size) { return size != 0 && size <= PA
 // answer is expected. 0 when the link is in step.
 extern uint32_t link_late_bytes;
 
-// Bytes read (0..len). USB: len on success, else 0. A short read leaves the
-// link out of step (link_late_bytes).
+// Bytes read (0..len). USB: len on success, else 0. A short serial read
+// leaves the link out of step (link_late_bytes). Over USB an answer that
+// comes after the transfer time-out is told by its code (the loader's
+// answers echo their request's).
 uint16_t link_read(uint8_t* buf, uint16_t len);
 // Brings an out-of-step link back in step (the late answer is awaited, at
 // most for the read time-out in force, and dropped), purges, then writes;

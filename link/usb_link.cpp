@@ -57,15 +57,12 @@ void usb_device_close() {
     if (usb_device != nullptr) usb_device->CloseDevice();
 }
 
-int32_t usb_device_receive(uint8_t* buf, uint32_t count) {
-    if (usb_device == nullptr || usb_device->MPDataRead(buf, count, USB_TRANSFER_FLAGS) == 0) return -1;
-    return 0;
-}
-
 int32_t usb_device_read(uint8_t* buf, uint32_t count) {
-    if (usb_device_receive(buf, count) == 0) return 0;
-    std::printf("%s", MSG_READ_FAILED);
-    return -1;
+    if (usb_device == nullptr || usb_device->MPDataRead(buf, count, USB_TRANSFER_FLAGS) == 0) {
+        std::printf("%s", MSG_READ_FAILED);
+        return -1;
+    }
+    return 0;
 }
 
 int32_t usb_device_write(const uint8_t* buf, uint32_t count) {

@@ -9,8 +9,5 @@ int32_t usb_create();
 void usb_destroy();
 int32_t usb_device_open();
 void usb_device_close();
-// One response message of exactly `count` bytes: 0, or -1 after "usb read
-// failed\n". usb_device_receive is the same without the message.
 int32_t usb_device_read(uint8_t* buf, uint32_t count);
-int32_t usb_device_receive(uint8_t* buf, uint32_t count);
 int32_t usb_device_write(const uint8_t* buf, uint32_t count);

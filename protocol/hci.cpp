@@ -65,9 +65,10 @@ const char* const MSG_ERASE_PAGE_FAIL = "Erase page at 0x%08X fail.\n";
 const char* const MSG_READ_FAIL = "Read %d bytes from 0x%08X fail.\n";
 const char* const MSG_WRITE_FAIL = "Write %d bytes to 0x%08X fail.\n";
 const char* const MSG_PROGRAM_NO_MEMORY = "hci_program: malloc fail\n";
-const char* const MSG_NEIGHBOURS_UNSTABLE =
-    "hci_program: the %u bytes at 0x%08X beside the image read back differently twice; "
-    "nothing was written\n";
+const char* const MSG_READS_DIFFER =
+    "hci_read: two readings of %u bytes at 0x%08X differ; HCI events carry no checksum, "
+    "so neither is taken\n";
+const char* const MSG_READ_NO_MEMORY = "hci_read: malloc fail for %u bytes\n";
 const char* const MSG_VERIFY_NO_MEMORY = "malloc error!\n";
 const char* const MSG_VERIFY_READ_FAIL = "hci_read error!\n";
 const char* const MSG_FACTORY_ID_ERROR = "Factory Image ID error\n";
@@ -121,17 +122,6 @@ int32_t read_piece(uint32_t at, uint32_t asked, uint64_t from, uint64_t to, uint
     }
     std::memcpy(dest, ev.bytes + READ_DATA_OFFSET + (from - at), delivered);
     return 0;
-}
-
-// Reads the n (< 4) bytes at `at` that share a word with the image but lie
-// outside it. HCI events carry no checksum, and these bytes are written
-// back: they are read twice and refused when the two readings differ.
-int32_t read_neighbours(uint32_t at, uint32_t n, uint8_t* dest) {
-    uint8_t again[WORD_BYTES];
-    if (hci_read(at, n, dest) != 0 || hci_read(at, n, again) != 0) return 1;
-    if (std::memcmp(dest, again, n) == 0) return 0;
-    con_err(MSG_NEIGHBOURS_UNSTABLE, n, at);
-    return 1;
 }
 
 int32_t program_piece(uint32_t at, const uint8_t* bytes, uint32_t n) {
@@ -285,7 +275,7 @@ int32_t hci_page_erase(uint32_t addr, uint32_t size) {
 // Reads whole words: the span from the word holding `addr` to the end of the
 // word holding the last byte, in pieces of HCI_MAX_RW_BYTES, keeping only
 // the bytes of [addr, addr + len).
-int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
+int32_t hci_read_once(uint32_t addr, uint32_t len, uint8_t* dest) {
     if (len == 0) return 0;
     if (!flash_range_fits(addr, len)) {
         con_err(MSG_READ_FAIL, static_cast<int>(len), addr);
@@ -303,6 +293,22 @@ int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
         if (read_piece(at, asked, from, to, dest + (from - addr)) != 0) return 1;
     }
     return 0;
+}
+
+// HCI events carry no checksum: what is shown, saved or written back is
+// read twice and taken only when both readings agree.
+int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
+    const int32_t r = hci_read_once(addr, len, dest);
+    if (r != 0 || len == 0) return r;
+    std::unique_ptr<uint8_t[]> again(new (std::nothrow) uint8_t[len]);
+    if (!again) {
+        con_err(MSG_READ_NO_MEMORY, len);
+        return -1;
+    }
+    if (hci_read_once(addr, len, again.get()) != 0) return 1;
+    if (std::memcmp(dest, again.get(), len) == 0) return 0;
+    con_err(MSG_READS_DIFFER, len, addr);
+    return 1;
 }
 
 // Read-modify-write on whole words: the bytes that share a word with the
@@ -323,9 +329,11 @@ int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
         con_err("%s", MSG_PROGRAM_NO_MEMORY);
         return -1;
     }
-    if (head != 0 && read_neighbours(base, head, buf.get()) != 0) return 1;
+    // The bytes beside the image are written back: hci_read takes them only
+    // when two readings agree.
+    if (head != 0 && hci_read(base, head, buf.get()) != 0) return 1;
     if (span != total &&
-        read_neighbours(addr + len, static_cast<uint32_t>(span - total), buf.get() + total) != 0)
+        hci_read(addr + len, static_cast<uint32_t>(span - total), buf.get() + total) != 0)
         return 1;
     std::memcpy(buf.get() + head, bytes, len);
     for (uint64_t done = 0; done < span; done += HCI_MAX_RW_BYTES) {
@@ -342,7 +350,8 @@ int32_t hci_verify(uint32_t addr, uint32_t len, const uint8_t* bytes) {
         con_err("%s", MSG_VERIFY_NO_MEMORY);
         return -1;
     }
-    if (hci_read(addr, len, flash.get()) != 0) {
+    // One reading: a corrupted one can only make the comparison fail.
+    if (hci_read_once(addr, len, flash.get()) != 0) {
         con_err("%s", MSG_VERIFY_READ_FAIL);
         return -2;
     }

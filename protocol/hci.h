@@ -21,7 +21,10 @@ int32_t hci_flash_init();
 int32_t hci_flash_unlock();
 int32_t hci_flash_prepare(uint32_t size, const uint8_t* image);
 int32_t hci_page_erase(uint32_t addr, uint32_t size);
+// Reads [addr, addr + len) twice (events carry no checksum) and fails
+// unless both readings agree; hci_read_once reads it once.
 int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest);
+int32_t hci_read_once(uint32_t addr, uint32_t len, uint8_t* dest);
 int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes);
 int32_t hci_verify(uint32_t addr, uint32_t len, const uint8_t* bytes);
 int32_t hci_detect_mode(uint32_t* mode);

@@ -291,6 +291,32 @@ TEST_F(LoaderSerial, EveryOperationSendsItsFrameAndReportsAStatusAsItsRowSays) {
     }
 }
 
+TEST_F(LoaderSerial, LateAnswerIsAwaitedAndDroppedBeforeTheNextRequest) {
+    link_set_timeout(SHORT_TIMEOUT_MS);
+    // The erase is answered after its time-out; the program's answer follows.
+    module_.script({{reply(0), SHORT_TIMEOUT_MS + 300}, {reply(0)}});
+    const captured erase = run_captured([] { return loader_sector_erase(0x802000, 4096); });
+    EXPECT_EQ(erase.result, 2);
+    EXPECT_EQ(link_late_bytes, 10u);
+    const captured program = run_captured([] { return loader_program(0x802000, 4, FOUR.data()); });
+    EXPECT_EQ(program.result, 0) << program.err;
+    EXPECT_EQ(link_late_bytes, 0u);
+    const std::vector<bytes> seen = module_.finish();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1], request(0x1032, cat({le32(0x802000), le32(4), FOUR})));
+}
+
+TEST_F(LoaderSerial, StaleAnswerWithAnotherCodeFailsTheRequest) {
+    peer::step stale{peer::with_echoed_code(request(0x1030), reply(0))};
+    stale.echo_code = false;
+    module_.script({stale});
+    const captured c = run_captured([] { return loader_program(0x802000, 4, FOUR.data()); });
+    EXPECT_EQ(c.result, 2);
+    EXPECT_EQ(c.err, "answer to another request (code 1030) while waiting for the answer to 1032\n");
+    // Its own answer is still owed: the link is out of step.
+    EXPECT_EQ(link_late_bytes, 10u);
+}
+
 // ------------------------------------------------- the tables' slots
 
 // Every slot of the loader tables, called through the table, must send its
@@ -644,6 +670,17 @@ TEST_F(LoaderUsb, EveryUsbSlotSendsItsOwnCommandAndTheRestAreEmpty) {
         if (!s.filled(usb_ops)) continue;
         EXPECT_EQ(code_on_wire(seen[i++]), s.code) << s.slot;
     }
+}
+
+// An answer that carries the marker and another request's code answers an
+// earlier request late: it is not taken as this request's answer.
+TEST_F(LoaderUsb, AnswerToAnotherRequestIsNotThisRequestsAnswer) {
+    peer::step stale{peer::with_echoed_code(request(0x1030), reply(0))};
+    stale.echo_code = false;
+    module_.script({stale});
+    const captured c = run_captured([] { return usb_ops.program(0x802000, 4, FOUR.data()); });
+    EXPECT_EQ(c.result, 2);
+    EXPECT_EQ(c.err, "answer to another request (code 1030) while waiting for the answer to 1032\n");
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ std::string parse_kind(const std::string& text, fault_rule& rule) {
         {"badcrc", fault_kind::badcrc, false}, {"status", fault_kind::status, true},
         {"short", fault_kind::shortened, true}, {"silence", fault_kind::silence, false},
         {"garbage", fault_kind::garbage, true}, {"corrupt", fault_kind::corrupt, false},
+        {"late", fault_kind::late, true},
     };
     for (const kind_name& k : kinds) {
         if (name != k.name) continue;
@@ -46,6 +47,7 @@ std::string parse_kind(const std::string& text, fault_rule& rule) {
         if (k.kind == fault_kind::status && (rule.arg == 0 || rule.arg > 0xFF))
             return "status must be 1 to 255";
         if (k.kind == fault_kind::garbage && rule.arg > 0x10000) return "garbage is limited to 65536 bytes";
+        if (k.kind == fault_kind::late && rule.arg > 600000) return "late is limited to 600000 ms";
         return "";
     }
     return "unknown kind '" + name + "'";
@@ -91,6 +93,7 @@ fault_effect take_faults(std::vector<fault_rule>& rules, int op) {
         case fault_kind::silence: e.silence = true; break;
         case fault_kind::garbage: e.garbage = r.arg; break;
         case fault_kind::corrupt: e.corrupt = true; break;
+        case fault_kind::late: e.late_ms = r.arg; break;
         }
     }
     return e;
@@ -119,5 +122,6 @@ std::string describe(const fault_effect& e) {
     if (e.short_len >= 0) add("short=" + std::to_string(e.short_len));
     if (e.garbage) add("garbage=" + std::to_string(e.garbage));
     if (e.silence) add("silence");
+    if (e.late_ms) add("late=" + std::to_string(e.late_ms));
     return s;
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-enum class fault_kind { badcrc, status, shortened, silence, garbage, corrupt };
+enum class fault_kind { badcrc, status, shortened, silence, garbage, corrupt, late };
 
 struct fault_rule {
     int op = -1;              // loader code or HCI opcode; -1 matches every request
@@ -24,8 +24,9 @@ struct fault_effect {
     int short_len = -1;       // keep only the first short_len bytes
     bool silence = false;     // no answer at all
     uint32_t garbage = 0;     // junk bytes in front of the answer
+    uint32_t late_ms = 0;     // the answer leaves this much later (the module is busy)
     bool any() const {
-        return refuse || corrupt || badcrc || short_len >= 0 || silence || garbage;
+        return refuse || corrupt || badcrc || short_len >= 0 || silence || garbage || late_ms;
     }
 };
 
@@ -35,7 +36,8 @@ std::string parse_fault(const std::string& text, fault_rule& rule);
 // Counts the request against every rule for `op` and returns the combined effect.
 fault_effect take_faults(std::vector<fault_rule>& rules, int op);
 
-// Applies the answer-shaping part of an effect to the bytes of an answer.
+// Applies the answer-shaping part of an effect to the bytes of an answer
+// (late_ms is applied by the caller, to the time the answer leaves).
 void shape_answer(const fault_effect& e, std::vector<uint8_t>& bytes);
 
 // A short text of the effect for the log ("" when nothing applies).

@@ -137,6 +137,7 @@ answer module_core::hci_command(hci_session& s, const uint8_t* pkt, size_t n, co
     if (e.any()) log_.note(where_, "fault " + describe(e));
     answer a = e.refuse ? hci_refusal(opcode, e.status, p, plen) : run_hci(s, opcode, p, plen, e);
     shape_answer(e, a.bytes);
+    a.busy_s += e.late_ms / 1000.0;
     return a;
 }
 

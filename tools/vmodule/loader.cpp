@@ -157,6 +157,7 @@ answer module_core::loader_request(const uint8_t* frame, size_t n, const std::st
         a = run_loader(r, e);
     }
     shape_answer(e, a.bytes);
+    a.busy_s += e.late_ms / 1000.0;
     return a;
 }
 

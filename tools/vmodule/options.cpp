@@ -55,6 +55,7 @@ const char kUsage[] =
     "             status=N   refuse with status N (nothing is done; unanswered commands stay silent)\n"
     "             short=N    send only the first N bytes of the answer\n"
     "             silence    send no answer (the work is done)\n"
+    "             late=MS    answer MS milliseconds late (the module stays busy)\n"
     "             garbage=N  send N junk bytes before the answer\n"
     "             corrupt    store one byte of the write wrong (programs and eFuse burns)\n"
     "      COUNT  matching requests affected (default 1; 0: all of them)\n"
