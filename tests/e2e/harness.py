@@ -13,6 +13,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
 from crc16 import crc16  # noqa: F401 (the tests use harness.crc16)
 
@@ -314,3 +315,50 @@ def header_image(payload, trailer=b""):
     head += bytes([4, 0, 4]) + len(payload).to_bytes(4, "little")
     head += bytes(512 - len(head))
     return bytes(head) + payload + trailer
+
+
+class ShellSession(unittest.TestCase):
+    """A test of flint -i against the virtual module: a scratch folder of
+    its own (SCRATCH names it) with a loader folder "fw" in it."""
+
+    SCRATCH = "session"
+
+    @classmethod
+    def setUpClass(cls):
+        if not VMODULE:
+            raise unittest.SkipTest("VMODULE is not set: no virtual module to talk to")
+
+    def setUp(self):
+        self.dir = scratch_dir(self.SCRATCH)
+        self.fw = os.path.join(self.dir, "fw")
+        make_fw_dir(self.fw)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def shell(self, lines, env=None, timeout=120):
+        """flint -i fed the lines; the output of each line, in order."""
+        rc, out = run_flint(["-i"], shell_script(*lines), cwd=self.dir, env=env, timeout=timeout)
+        self.assertEqual(rc, 0, out)
+        parts = split_at_prompts(out)
+        self.assertEqual(parts[0], "", out)
+        self.assertEqual(parts[-1], "Quit\n", out)
+        return parts[1:-1]
+
+    def expect(self, steps, env=None):
+        """Runs the (line, expected output) steps in one shell; an expected
+        output may be a compiled pattern for the whole of it, or None to
+        take any output."""
+        got = self.shell([line for line, _ in steps], env=env)
+        self.assertEqual(len(got), len(steps), got)
+        for (line, want), text in zip(steps, got):
+            if isinstance(want, str):
+                self.assertEqual(text, want, "line: %s" % line)
+            elif want is not None:
+                self.assertRegex(text, want, "line: %s" % line)
+        return got

@@ -118,41 +118,8 @@ def wait_log(vm, text, timeout=5.0):
     return True
 
 
-class ModuleCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not harness.VMODULE:
-            raise unittest.SkipTest("VMODULE is not set: no virtual module to talk to")
-
-    def setUp(self):
-        self.dir = harness.scratch_dir("efuse")
-        self.fw = os.path.join(self.dir, "fw")
-        harness.make_fw_dir(self.fw)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def expect(self, steps, env=None):
-        """Runs the (line, expected output) steps in one shell; an expected
-        output may be a compiled pattern, or None to take any output."""
-        rc, out = run_flint(["-i"], shell_script(*[line for line, _ in steps]), cwd=self.dir, env=env)
-        self.assertEqual(rc, 0, out)
-        parts = harness.split_at_prompts(out)
-        self.assertEqual(parts[0], "", out)
-        self.assertEqual(parts[-1], "Quit\n", out)
-        got = parts[1:-1]
-        self.assertEqual(len(got), len(steps), out)
-        for (line, want), text in zip(steps, got):
-            if isinstance(want, str):
-                self.assertEqual(text, want, "line: %s" % line)
-            elif want is not None:
-                self.assertRegex(text, want, "line: %s" % line)
-        return got
+class ModuleCase(harness.ShellSession):
+    SCRATCH = "efuse"
 
     def serial_start(self, vm):
         port = flint_port(vm)

@@ -60,44 +60,8 @@ def log_lines(vm, direction):
     return out
 
 
-class SessionCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not harness.VMODULE:
-            raise unittest.SkipTest("VMODULE is not set: no virtual module to talk to")
-
-    def setUp(self):
-        self.dir = harness.scratch_dir("session")
-        self.fw = os.path.join(self.dir, "fw")
-        harness.make_fw_dir(self.fw)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
-    def shell(self, lines, env=None):
-        rc, out = run_flint(["-i"], shell_script(*lines), cwd=self.dir, env=env)
-        self.assertEqual(rc, 0, out)
-        parts = harness.split_at_prompts(out)
-        self.assertEqual(parts[0], "", out)
-        self.assertEqual(parts[-1], "Quit\n", out)
-        return parts[1:-1]
-
-    def expect(self, steps, env=None):
-        """Runs the (line, expected output) steps in one shell; an expected
-        output may be a compiled pattern for the whole of it."""
-        got = self.shell([line for line, _ in steps], env=env)
-        self.assertEqual(len(got), len(steps))
-        for (line, want), out in zip(steps, got):
-            if isinstance(want, str):
-                self.assertEqual(out, want, "line: %s" % line)
-            else:
-                self.assertRegex(out, want, "line: %s" % line)
-        return got
+class SessionCase(harness.ShellSession):
+    SCRATCH = "session"
 
 
 class VendorWriteSession(SessionCase):

@@ -5,8 +5,6 @@ fault kind of the virtual module. The real flint shell against the virtual
 module; the module's memory is read afterwards."""
 import concurrent.futures
 import os
-import re
-import stat
 import sys
 import unittest
 
@@ -26,29 +24,8 @@ def pattern(n, seed):
     return bytes((seed + k * 29 + (k >> 7)) & 0xFF for k in range(n))
 
 
-class Case(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not harness.VMODULE:
-            raise unittest.SkipTest("VMODULE is not set: no virtual module to talk to")
-
-    def setUp(self):
-        self.dir = harness.scratch_dir("nofalse")
-        self.fw = os.path.join(self.dir, "fw")
-        harness.make_fw_dir(self.fw)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def shell(self, lines, env=None, timeout=120):
-        rc, out = run_flint(["-i"], shell_script(*lines), cwd=self.dir, env=env, timeout=timeout)
-        self.assertEqual(rc, 0, out)
-        parts = harness.split_at_prompts(out)
-        self.assertEqual(parts[-1], "Quit\n", out)
-        return parts[1:-1]
+class Case(harness.ShellSession):
+    SCRATCH = "nofalse"
 
 
 class LateAnswers(Case):
