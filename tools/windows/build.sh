@@ -89,5 +89,6 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
 fi
 cmake --build --preset windows -- --no-print-directory
 check_imports "$BUILD_DIR/flint.exe"
+check_imports "$BUILD_DIR/flint-gang.exe"
 echo "build.sh: $BUILD_DIR/flint.exe ($(${TRIPLE}-objdump -p "$BUILD_DIR/flint.exe" \
     | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"
