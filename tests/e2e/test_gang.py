@@ -42,6 +42,11 @@ exit 0
 '''
 
 
+def host_path(path):
+    """A path as the program under test sees it (Wine: the Z: drive)."""
+    return "Z:" + path if harness.UNDER_WINE else path
+
+
 def run_gang(args, cwd, env=None, timeout=300, program=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
@@ -273,7 +278,7 @@ class WithRealFlint(GangCase):
                 vm.start()
             ports = [flint_port(vm) for vm in modules]
             rc, out, err = run_gang(["-c", ",".join(ports)] + self.WORDS + ["--logs", "logs"], cwd=self.dir,
-                                    env={"FLINT_TRACE": os.path.join(self.dir, "traces")})
+                                    env={"FLINT_TRACE": host_path(os.path.join(self.dir, "traces"))})
             self.assertEqual(rc, len(faults), out + err)
             rows = summary(out)
             self.assertEqual(sorted(rows), sorted(ports))
