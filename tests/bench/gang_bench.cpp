@@ -1,7 +1,7 @@
 // flint-gang against one flint alone: the 256 KiB one-shot job (erase,
 // program, verify with mode detection) run by flint alone against one
 // byte-paced virtual module with flash times, then by flint-gang against 8
-// such modules at once, in the same run. Prints both wall times and their
+// other such modules at once, in the same run. Prints both wall times and their
 // ratio (the gang's overhead: ideally 1.0).
 //
 //   gang_bench [MODULES]   (default 8; flint, flint-gang and vmodule of this build)
@@ -98,18 +98,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Each module powers off and on when flint closes the line, so the
-    // module of the lone run meets the gang as a fresh one.
-    std::vector<module_process> modules(static_cast<size_t>(count));
+    // Module 0 is flint's alone, modules 1 to `count` the gang's: each run
+    // meets modules fresh from power-on, all of them alive at the same time.
+    std::vector<module_process> modules(static_cast<size_t>(count) + 1);
     std::string ports;
-    for (int i = 0; i < count; ++i) {
-        if (!start_module(default_vmodule(), {"--pace", "--flash-times", "--reset-on-close", "--iflash",
-                                              dir + "/iflash" + std::to_string(i) + ".bin"},
-                          modules[static_cast<size_t>(i)])) {
+    for (size_t i = 0; i < modules.size(); ++i) {
+        if (!start_module(default_vmodule(),
+                          {"--pace", "--flash-times", "--iflash", dir + "/iflash" + std::to_string(i) + ".bin"},
+                          modules[i])) {
             std::fprintf(stderr, "gang_bench: cannot start the virtual module\n");
             return 1;
         }
-        ports += (i > 0 ? "," : "") + modules[static_cast<size_t>(i)].pty;
+        if (i > 0) ports += (i > 1 ? "," : "") + modules[i].pty;
     }
     char size_text[16];
     std::snprintf(size_text, sizeof size_text, "0x%X", kImageBytes);

@@ -278,7 +278,8 @@ class WithRealFlint(GangCase):
                 vm.start()
             ports = [flint_port(vm) for vm in modules]
             rc, out, err = run_gang(["-c", ",".join(ports)] + self.WORDS + ["--logs", "logs"], cwd=self.dir,
-                                    env={"FLINT_TRACE": host_path(os.path.join(self.dir, "traces"))})
+                                    env={"FLINT_TRACE": host_path(os.path.join(self.dir, "traces"))},
+                                    program=self.gang)
             self.assertEqual(rc, len(faults), out + err)
             rows = summary(out)
             self.assertEqual(sorted(rows), sorted(ports))
