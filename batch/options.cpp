@@ -81,8 +81,6 @@ const char* const DEFAULT_BAUD = "1000000";
 // -M takes exactly one of these words; anything else falls back to mode 1.
 const char* const MODE_WORDS[] = {"0", "1", "2", "3", "4"};
 
-
-
 // -A and -S: signed 32-bit values in `base` (0x allowed in base 16); beyond
 // the range the nearest limit, text that is no number 0.
 uint32_t option_number(const char* text, int base) {
