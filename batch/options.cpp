@@ -2,6 +2,7 @@
 // and the packed image are read while the options are read), the checks
 // refuse unusable combinations, and the run is handed to the script builder.
 #include "batch/options.h"
+#include "batch/option_reader.h"
 
 #include <cerrno>
 #include <climits>
@@ -19,8 +20,6 @@
 #include "shell/shell.h"
 
 namespace {
-
-const char* const kOptString = "iP:hc:b:epsm:vaEF:A:S:f:rM:Vx:dD:u:H";
 
 const char* const kHelpText =
     "flint - A tool used for flash programming\n"
@@ -81,89 +80,6 @@ const char* const MSG_REMOVE_FAILS = "removing the temporary folder %s failed\n"
 const char* const DEFAULT_BAUD = "1000000";
 // -M takes exactly one of these words; anything else falls back to mode 1.
 const char* const MODE_WORDS[] = {"0", "1", "2", "3", "4"};
-
-const char* const END_OF_OPTIONS = "--";
-const char* const IN_ORDER_VARIABLE = "POSIXLY_CORRECT";
-
-// Reads the option letters of a command line. Letters may be grouped in one
-// word; a letter that takes a value takes the rest of its word, or else the
-// next word that does not begin with "-" (the words with "-" in between are
-// still read as options, so "-c -h" shows the help instead of opening a port
-// named -h). "--" ends the options; other words play no part, and with
-// POSIXLY_CORRECT set the options end at the first of them.
-class option_reader {
-public:
-    static constexpr int END = -1;
-    static constexpr int UNKNOWN = '?';        // letter() is 0 for a "--word"
-    static constexpr int MISSING_VALUE = ':';  // letter() names the option
-
-    option_reader(int argc, char** argv, const char* letters)
-        : argc_(argc), argv_(argv), letters_(letters), taken_(static_cast<size_t>(argc), false),
-          in_order_(std::getenv(IN_ORDER_VARIABLE) != nullptr) {}
-
-    int next() {
-        while (rest_ == nullptr || *rest_ == '\0')
-            if (!next_word()) return END;
-        if (rest_ == word_letters() && rest_[0] == '-') {  // a "--word": no long options exist
-            letter_ = 0;
-            rest_ = nullptr;
-            return UNKNOWN;
-        }
-        letter_ = *rest_++;
-        value_ = nullptr;
-        const char* known = letter_ != ':' ? std::strchr(letters_, letter_) : nullptr;
-        if (known == nullptr) return UNKNOWN;
-        if (known[1] != ':') return letter_;
-        if (*rest_ != '\0') {
-            value_ = rest_;
-            rest_ = nullptr;
-            return letter_;
-        }
-        for (int i = word_ + 1; i < argc_; ++i) {
-            if (taken_[static_cast<size_t>(i)] || argv_[i][0] == '-') continue;
-            taken_[static_cast<size_t>(i)] = true;
-            value_ = argv_[i];
-            return letter_;
-        }
-        return MISSING_VALUE;
-    }
-
-    char letter() const { return letter_; }
-    const char* value() const { return value_; }
-    const char* word() const { return argv_[word_]; }
-
-private:
-    const char* word_letters() const { return argv_[word_] + 1; }
-
-    // Moves to the next word that holds option letters; false when the
-    // options have ended.
-    bool next_word() {
-        rest_ = nullptr;
-        while (++word_ < argc_) {
-            if (taken_[static_cast<size_t>(word_)]) continue;
-            const char* w = argv_[word_];
-            if (std::strcmp(w, END_OF_OPTIONS) == 0) break;
-            if (w[0] == '-' && w[1] != '\0') {
-                rest_ = w + 1;
-                return true;
-            }
-            if (in_order_) break;
-        }
-        word_ = argc_;
-        return false;
-    }
-
-    int argc_;
-    char** argv_;
-    const char* letters_;
-    std::vector<bool> taken_;  // words already taken as values
-    bool in_order_;
-    int word_ = 0;
-    const char* rest_ = nullptr;  // letters of the current word not yet read
-    char letter_ = 0;
-    const char* value_ = nullptr;
-};
-
 
 // -A and -S: signed 32-bit values in `base` (0x allowed in base 16); beyond
 // the range the nearest limit, text that is no number 0.
@@ -284,7 +200,7 @@ void options_end_run(batch_records* r) {
 int32_t options_run(int argc, char** argv, batch_records* r) {
     batch_options* o = r->options;
     bool interactive = false;
-    option_reader options(argc, argv, kOptString);
+    option_reader options(argc, argv, FLINT_OPTION_LETTERS);
     int c;
     while ((c = options.next()) != option_reader::END) {
         const char* value = options.value();

@@ -129,6 +129,7 @@ bool jlink_need(std::initializer_list<jlink_entry> entries) {
             return false;
         }
         assign(e, symbol);
+        jlink_trace_wrap(e);
     }
     return true;
 }

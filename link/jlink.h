@@ -49,6 +49,13 @@ enum jlink_entry : unsigned {
 extern void* jlink_library;
 extern jlink_entry_points jlink;
 
+// The library's own entry points behind the byte trace's wrappers: while the
+// trace (FLINT_TRACE) is on, every entry point jlink_need resolves is kept
+// here and `jlink` calls a wrapper that forwards the call and traces it.
+extern jlink_entry_points jlink_untraced;
+// Puts the resolved entry point behind its wrapper when the trace is on.
+void jlink_trace_wrap(jlink_entry entry);
+
 // Makes sure the named entry points are resolved, loading the library first
 // when it is not loaded yet: from the program's own folder, then from the
 // probe software's install folder. When the library or an entry point cannot

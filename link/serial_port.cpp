@@ -3,13 +3,29 @@
 // the platform. Apart from the refused port name, nothing here prints.
 #include "link/serial_port.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "link/trace.h"
 #include "platform/console.h"
 
 plat_serial_handle com_handle = nullptr;
+uint32_t com_baud = 0;
 
 namespace {
+
+const char* const TRACE_LINK = "serial";
+
+// The line rate in force as the trace's rate column.
+struct trace_rate {
+    char text[12];
+    trace_rate() {
+        if (com_baud == 0)
+            std::snprintf(text, sizeof text, "-");
+        else
+            std::snprintf(text, sizeof text, "%u", com_baud);
+    }
+};
 
 const char* const MSG_NAME_TOO_LONG =
     "port name is too long (more than %u characters): give a shorter name or device path\n";
@@ -30,11 +46,16 @@ plat_serial_handle com_open(const char* name) {
         con_err(MSG_NAME_TOO_LONG, COM_NAME_MAX);
         return nullptr;
     }
-    return plat_serial_open(name);
+    plat_serial_handle port = plat_serial_open(name);
+    if (port != nullptr) com_baud = 0;
+    if (trace_on()) trace_text("--", TRACE_LINK, "-", "open %s: %s", name, port != nullptr ? "OK" : "Fail");
+    return port;
 }
 
 int32_t com_configure(plat_serial_handle port, uint32_t baud) {
     if (plat_serial_set_line(port, baud) != 0) return -1;
+    if (baud != com_baud && trace_on()) trace_text("--", TRACE_LINK, trace_rate().text, "rate %u", baud);
+    com_baud = baud;
     if (plat_serial_set_timeouts(port, read_timeouts(COM_READ_CONSTANT_MS)) != 0) return -1;
     return 0;
 }
@@ -58,11 +79,23 @@ int32_t com_purge(plat_serial_handle port) {
 }
 
 uint32_t com_read(plat_serial_handle port, uint8_t* buf, uint32_t n) {
-    return plat_serial_read(port, buf, n);
+    const uint32_t got = plat_serial_read(port, buf, n);
+    if (trace_on()) {
+        const trace_rate rate;
+        if (got > 0) trace_bytes("rx", TRACE_LINK, rate.text, buf, got);
+        if (got < n) trace_text("--", TRACE_LINK, rate.text, "read %u of %u bytes: time-out", got, n);
+    }
+    return got;
 }
 
 uint32_t com_write(plat_serial_handle port, const uint8_t* buf, uint32_t n) {
-    return plat_serial_write(port, buf, n);
+    const uint32_t put = plat_serial_write(port, buf, n);
+    if (trace_on()) {
+        const trace_rate rate;
+        if (put > 0) trace_bytes("tx", TRACE_LINK, rate.text, buf, put);
+        if (put < n) trace_text("--", TRACE_LINK, rate.text, "wrote %u of %u bytes", put, n);
+    }
+    return put;
 }
 
 int32_t com_close(plat_serial_handle port) {

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 extern plat_serial_handle com_handle;  // the open port, or nullptr
+extern uint32_t com_baud;              // its line rate as last set (0 until set)
 
 // Longest port text accepted; longer ones are refused, never cut.
 constexpr uint32_t COM_NAME_MAX = 127;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "link/kvx_usb.h"
+#include "link/trace.h"
 
 CKvxUsbMP* usb_device = nullptr;
 
@@ -15,6 +16,9 @@ const char* const MSG_ALREADY_OPEN = "usb port has been opened\n";
 const char* const MSG_OPEN_FAILED = "usb port open failed\n";
 const char* const MSG_READ_FAILED = "usb read failed\n";
 const char* const MSG_WRITE_FAILED = "usb write failed\n";
+
+const char* const TRACE_LINK = "usb";
+const char* const TRACE_RATE = "-";
 
 // The third transfer argument of the access object; always 0 here.
 constexpr unsigned int USB_TRANSFER_FLAGS = 0;
@@ -58,17 +62,29 @@ void usb_device_close() {
 }
 
 int32_t usb_device_read(uint8_t* buf, uint32_t count) {
-    if (usb_device == nullptr || usb_device->MPDataRead(buf, count, USB_TRANSFER_FLAGS) == 0) {
-        std::printf("%s", MSG_READ_FAILED);
-        return -1;
+    const bool ok = usb_device != nullptr && usb_device->MPDataRead(buf, count, USB_TRANSFER_FLAGS) != 0;
+    if (trace_on()) {
+        if (ok)
+            trace_bytes("rx", TRACE_LINK, TRACE_RATE, buf, count);
+        else
+            trace_text("--", TRACE_LINK, TRACE_RATE, "read of %u bytes failed", count);
     }
-    return 0;
+    if (ok) return 0;
+    std::printf("%s", MSG_READ_FAILED);
+    return -1;
 }
 
 int32_t usb_device_write(const uint8_t* buf, uint32_t count) {
     // The access object takes a non-const pointer but only reads the request.
     unsigned char* request = const_cast<unsigned char*>(buf);
-    if (usb_device == nullptr || usb_device->MPCmdSend(request, count, USB_TRANSFER_FLAGS) == 0) {
+    const bool ok = usb_device != nullptr && usb_device->MPCmdSend(request, count, USB_TRANSFER_FLAGS) != 0;
+    if (trace_on()) {
+        if (ok)
+            trace_bytes("tx", TRACE_LINK, TRACE_RATE, buf, count);
+        else
+            trace_text("--", TRACE_LINK, TRACE_RATE, "write of %u bytes failed", count);
+    }
+    if (!ok) {
         std::printf("%s", MSG_WRITE_FAILED);
         return -1;
     }

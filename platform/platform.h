@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 // ---------------------------------------------------------------- serial port
 
@@ -120,6 +122,59 @@ int plat_msgsock_send(int sock, const uint8_t* buf, uint32_t n);
 // timeout_ms. Returns the message length, or -1 on failure or time-out.
 int32_t plat_msgsock_recv(int sock, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
 void plat_msgsock_close(int sock);
+
+// ---------------------------------------------------------------- child processes
+// Programs run side by side (flint-gang): started with their output in a file
+// of their own, waited for together, stopped on request.
+
+struct plat_child;                     // opaque, one per started program
+using plat_child_handle = plat_child*; // nullptr is the invalid handle
+
+struct plat_child_spec {
+    std::string program;               // the program file
+    std::vector<std::string> args;     // args[0] is the name the child sees
+    // Variables set for the child ("NAME", "VALUE"); the rest is inherited.
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string temp_dir;              // the child's temporary folder ("" keeps the inherited one)
+    std::string output_path;           // standard output and standard error, truncated first
+};
+
+// Routes the console interrupt (Ctrl-C; SIGINT and SIGTERM on Linux) to
+// plat_children_wait instead of ending this process. Called once, before the
+// first child starts; children start with the default handling.
+void plat_children_init();
+
+// Starts a child with standard input from the null device; nullptr and the
+// reason in *error when it cannot be started.
+plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* error);
+
+enum plat_wait_result { PLAT_WAIT_ENDED, PLAT_WAIT_TIMEOUT, PLAT_WAIT_INTERRUPTED };
+
+// Blocks until one of the `count` children ends (PLAT_WAIT_ENDED, its index in
+// *ended), the console interrupt arrives, or timeout_ms passes. At most 64
+// children.
+plat_wait_result plat_children_wait(plat_child_handle* children, size_t count, uint32_t timeout_ms,
+                                    size_t* ended);
+
+// How an ended child ended: its exit code, or (Linux) the signal that ended it.
+struct plat_child_status {
+    bool exited;      // false: ended by a signal
+    int32_t code;     // the exit code as the system reports it (Linux 0..255)
+    int signal;       // the signal, when !exited
+};
+// After plat_children_wait named the child; false while it still runs.
+bool plat_child_status_of(plat_child_handle child, plat_child_status* status);
+
+// Asks a running child to end (SIGTERM); `force` ends it at once (SIGKILL,
+// TerminateProcess).
+void plat_child_stop(plat_child_handle child, bool force);
+
+// Releases an ended child's handle.
+void plat_child_release(plat_child_handle child);
+
+// True when standard output is a terminal that understands the cursor
+// movements used to redraw lines in place.
+bool plat_stdout_is_terminal();
 
 // ---------------------------------------------------------------- calibration library
 // What tunerlib needs beside the serial port above: the Win32 steps of its

@@ -9,7 +9,8 @@ status 0 when every include points downwards, 1 otherwise.
 
 The layers, bottom up: platform/ and common/; link/; protocol/; image/;
 commands/; shell/; batch/; the program entry on top. tunerlib/ stands beside
-them on common/ and platform/ alone. Two files may look up, by design: the
+them on common/ and platform/ alone. flint-gang (gang/) runs flint as a
+program and shares only flint's option reader (batch/) with it. Two files may look up, by design: the
 file that assembles the operations tables (its slots name protocol
 operations) and the program entry (it starts the one-shot front end).
 """
@@ -28,6 +29,7 @@ ALLOWED = {
     "shell": {"commands", "image", "protocol", "link", "platform", "common"},
     "batch": {"shell", "commands", "image", "protocol", "link", "platform", "common"},
     "tunerlib": {"platform", "common"},
+    "gang": {"batch", "platform", "common"},
 }
 
 # Files allowed to reach further, and the folders they may add.

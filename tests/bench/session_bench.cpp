@@ -2,6 +2,8 @@
 // process against the virtual module with paced bytes and modelled flash
 // times, and each step's wall time is set against what the wire and the flash
 // need at the least (bytes x 10 bits / baud + the module's flash times).
+// The session runs twice, the second time with the byte trace (FLINT_TRACE)
+// written to a file, and the two wall times are set against each other.
 //
 //   session_bench [VMODULE]   (default: the vmodule beside this program's folder)
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "link/trace.h"
 #include "shell/cmd.h"
 #include "vmodule_process.h"
 
@@ -66,6 +69,19 @@ struct Step {
     double model_s;
 };
 
+struct Run {
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    std::vector<int32_t> results;
+    bool started = false;
+};
+
+double total(const std::vector<double>& v) {
+    double sum = 0;
+    for (double x : v) sum += x;
+    return sum;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,70 +95,105 @@ int main(int argc, char** argv) {
     std::string image = dir + "/app.bin";
     write_file(image, kImageBytes, 2);
 
-    module_process m;
-    if (!start_module(vmodule, {"--pace", "--flash-times", "--iflash", dir + "/iflash.bin"}, m)) {
-        std::fprintf(stderr, "session_bench: cannot start %s\n", vmodule.c_str());
-        return 1;
-    }
-
+    // The steps need the module's pty: they are built per run.
     const double loader_chunks = (kLoaderBytes + 251) / 252;
     const double loader_wire = wire(kLoaderBytes + loader_chunks * (5 + 8), kSlowBaud);
     const double sectors = kImageBytes / 4096.0;
     char hex_size[16];
     std::snprintf(hex_size, sizeof hex_size, "0x%X", kImageBytes);
-    std::vector<Step> steps = {
-        {"connect " + m.pty, 0},
-        {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kTriggerPausesS},
-        {"setbaudrate 1000000", wire(20, kSlowBaud) + kBaudPauseS},
-        {std::string("pageerase 0x800000 ") + hex_size, wire(23, kFastBaud) + sectors * kSectorEraseS},
-        {"program " + image + " 0x800000",
-         wire(split_bytes(kImageBytes), kFastBaud) + kImageBytes * kProgramSPerByte},
-        {"flashverify " + image + " 0x800000", wire(25, kFastBaud)},
-        {"savebin " + dir + "/dump.bin 0x800000 " + hex_size, wire(split_bytes(kImageBytes), kFastBaud)},
-        {"disconnect", 0},
+    auto make_steps = [&](const std::string& pty) {
+        return std::vector<Step>{
+            {"connect " + pty, 0},
+            {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kTriggerPausesS},
+            {"setbaudrate 1000000", wire(20, kSlowBaud) + kBaudPauseS},
+            {std::string("pageerase 0x800000 ") + hex_size, wire(23, kFastBaud) + sectors * kSectorEraseS},
+            {"program " + image + " 0x800000",
+             wire(split_bytes(kImageBytes), kFastBaud) + kImageBytes * kProgramSPerByte},
+            {"flashverify " + image + " 0x800000", wire(25, kFastBaud)},
+            {"savebin " + dir + "/dump.bin 0x800000 " + hex_size, wire(split_bytes(kImageBytes), kFastBaud)},
+            {"disconnect", 0},
+        };
+    };
+    std::vector<Step> steps;
+
+    // One session against a fresh module; the trace goes to `trace_path`
+    // when it is not empty.
+    auto run_session = [&](const std::string& trace_path) {
+        Run run;
+        module_process m;
+        if (!start_module(vmodule, {"--pace", "--flash-times", "--iflash", dir + "/iflash.bin"}, m)) {
+            std::fprintf(stderr, "session_bench: cannot start %s\n", vmodule.c_str());
+            return run;
+        }
+        run.started = true;
+        steps = make_steps(m.pty);
+        if (trace_path.empty())
+            unsetenv("FLINT_TRACE");
+        else
+            setenv("FLINT_TRACE", trace_path.c_str(), 1);
+        trace_stop();  // FLINT_TRACE is read again at the first transfer
+
+        // The commands' own lines go to /dev/null; the report to the real stdout.
+        std::fflush(stdout);
+        int saved = dup(1);
+        int null_fd = open("/dev/null", O_WRONLY);
+        for (const Step& s : steps) {
+            dup2(null_fd, 1);
+            double c0 = cpu_seconds();
+            auto t0 = std::chrono::steady_clock::now();
+            run.results.push_back(cmd_exec_line(s.line.c_str()));
+            std::fflush(stdout);
+            run.wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+            run.cpu.push_back(cpu_seconds() - c0);
+            dup2(saved, 1);
+        }
+        close(null_fd);
+        close(saved);
+        trace_stop();
+        unsetenv("FLINT_TRACE");
+        stop_module(m);
+        return run;
     };
 
-    // The commands' own lines go to /dev/null; the report to the real stdout.
-    std::fflush(stdout);
-    int saved = dup(1);
-    int null_fd = open("/dev/null", O_WRONLY);
-    std::vector<double> wall;
-    std::vector<double> cpu;
-    std::vector<int32_t> results;
-    for (const Step& s : steps) {
-        dup2(null_fd, 1);
-        double c0 = cpu_seconds();
-        auto t0 = std::chrono::steady_clock::now();
-        results.push_back(cmd_exec_line(s.line.c_str()));
-        std::fflush(stdout);
-        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-        cpu.push_back(cpu_seconds() - c0);
-        dup2(saved, 1);
-    }
-    close(null_fd);
+    const Run plain = run_session("");
+    if (!plain.started) return 1;
+    const std::string trace_path = dir + "/session.trace";
+    const Run traced = run_session(trace_path);
+    if (!traced.started) return 1;
 
     std::printf("%-44s %8s %8s %6s %s\n", "step", "wall s", "model s", "ratio", "result");
     for (size_t i = 0; i < steps.size(); ++i) {
         std::string name = steps[i].line.substr(0, steps[i].line.find(' '));
-        double ratio = steps[i].model_s > 0 && wall[i] > 0 ? steps[i].model_s / wall[i] : 0;
-        std::printf("%-44s %8.3f %8.3f %6.2f %d\n", name.c_str(), wall[i], steps[i].model_s, ratio, results[i]);
+        double ratio = steps[i].model_s > 0 && plain.wall[i] > 0 ? steps[i].model_s / plain.wall[i] : 0;
+        std::printf("%-44s %8.3f %8.3f %6.2f %d\n", name.c_str(), plain.wall[i], steps[i].model_s, ratio,
+                    plain.results[i]);
     }
 
     // program and flashverify together: the figure a production line pays per image.
     const size_t program_step = 4, verify_step = 5;
-    double pv_wall = wall[program_step] + wall[verify_step];
+    double pv_wall = plain.wall[program_step] + plain.wall[verify_step];
     double pv_model = steps[program_step].model_s + steps[verify_step].model_s;
-    double pv_cpu = cpu[program_step] + cpu[verify_step];
+    double pv_cpu = plain.cpu[program_step] + plain.cpu[verify_step];
     double mib = kImageBytes / (1024.0 * 1024.0);
     std::printf("program + flashverify of %.0f KiB: wall %.3f s, model %.3f s, efficiency %.3f; "
                 "flint CPU %.1f ms per MiB\n",
                 kImageBytes / 1024.0, pv_wall, pv_model, pv_model / pv_wall, pv_cpu * 1000 / mib);
 
-    stop_module(m);
+    // The same session with the byte trace written.
+    struct stat trace_stat {};
+    stat(trace_path.c_str(), &trace_stat);
+    const double traced_pv = traced.wall[program_step] + traced.wall[verify_step];
+    std::printf("with FLINT_TRACE (%.1f MB of trace): session wall %.3f s vs %.3f s, ratio %.3f; "
+                "program + flashverify %.3f s vs %.3f s, ratio %.3f; flint CPU %.1f ms per MiB\n",
+                trace_stat.st_size / 1e6, total(traced.wall), total(plain.wall),
+                total(traced.wall) / total(plain.wall), traced_pv, pv_wall, traced_pv / pv_wall,
+                (traced.cpu[program_step] + traced.cpu[verify_step]) * 1000 / mib);
+
     std::string rm = "rm -rf " + dir;
     int rc = std::system(rm.c_str());
     (void)rc;
-    for (int32_t r : results)
-        if (r != 0) return 1;
+    for (const Run* run : {&plain, &traced})
+        for (int32_t r : run->results)
+            if (r != 0) return 1;
     return 0;
 }

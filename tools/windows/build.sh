@@ -116,7 +116,7 @@ if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake --preset windows >/dev/null
 fi
 cmake --build --preset windows -- --no-print-directory
-for binary in flint.exe tunerlib.dll; do
+for binary in flint.exe flint-gang.exe tunerlib.dll; do
     check_imports "$BUILD_DIR/$binary"
     echo "build.sh: $BUILD_DIR/$binary ($(${TRIPLE}-objdump -p "$BUILD_DIR/$binary" \
         | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"

@@ -34,6 +34,7 @@ export WINEPREFIX=$BUILD_DIR/wineprefix
 export WINEARCH=win64
 export WINEDEBUG=-all
 export FLINT=$BUILD_DIR/flint.exe
+export FLINT_GANG=$BUILD_DIR/flint-gang.exe
 export VMODULE=$NATIVE_DIR/vmodule
 # The simulated probe library, JLink_x64.dll, which the SWD cases put beside flint.exe.
 export SIMPROBE=$BUILD_DIR/simprobe/JLink_x64.dll

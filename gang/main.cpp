@@ -1,0 +1,97 @@
+// flint-gang: programs several modules at once, one flint one-shot run per
+// port, and sums the results up.
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gang/gang_options.h"
+#include "gang/gang_run.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char* const DEFAULT_LOGS_ROOT = "flint-gang-logs";
+const char* const TRACE_VARIABLE = "FLINT_TRACE";
+const char* const GANG_SUFFIX = "-gang";
+
+// The flint beside this program: its own file name without "-gang"
+// ("flint-gang.exe" beside "flint.exe").
+std::string flint_beside() {
+    std::string self = plat_exe_path();
+    const size_t name_at = self.find_last_of("/\\");
+    const size_t gang_at = self.rfind(GANG_SUFFIX);
+    if (self.empty() || gang_at == std::string::npos || (name_at != std::string::npos && gang_at < name_at))
+        return std::string();
+    return self.erase(gang_at, std::char_traits<char>::length(GANG_SUFFIX));
+}
+
+// A folder of its own for this run's logs: flint-gang-logs/YYYYMMDD-HHMMSS,
+// with "-2", "-3"... when a run of the same second has it already.
+std::string default_logs_dir() {
+    char stamp[32] = "run";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* t = std::localtime(&now)) std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", t);
+    const std::filesystem::path base = std::filesystem::path(DEFAULT_LOGS_ROOT) / stamp;
+    std::filesystem::path dir = base;
+    std::error_code ec;
+    for (int k = 2; std::filesystem::exists(dir, ec); ++k) dir = base.string() + "-" + std::to_string(k);
+    return dir.string();
+}
+
+// Makes the folder (and its parents); "" or the reason it cannot be made.
+std::string make_folder(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (std::filesystem::is_directory(dir, ec)) return "";
+    return ec ? ec.message() : std::string("not a folder");
+}
+
+int refuse(const std::string& message) {
+    std::fflush(stdout);
+    std::fputs(message.c_str(), stderr);
+    return GANG_REFUSED;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    gang_job job;
+    const std::string refused = gang_read_options(words, &job);
+    if (!refused.empty()) return refuse(refused);
+    if (job.help) {
+        std::fputs(GANG_USAGE, stdout);
+        return 0;
+    }
+    if (job.version) {
+        std::printf("flint-gang %s\n", FLINT_VERSION);
+        return 0;
+    }
+
+    gang_settings settings;
+    settings.flint = flint_beside();
+    std::error_code ec;
+    if (settings.flint.empty() || !std::filesystem::is_regular_file(settings.flint, ec))
+        return refuse("flint-gang: no flint program beside flint-gang (looked for " +
+                      (settings.flint.empty() ? std::string("it") : settings.flint) + ")\n");
+
+    const char* trace = std::getenv(TRACE_VARIABLE);
+    if (trace != nullptr && *trace != '\0') {
+        if (std::filesystem::exists(trace, ec) && !std::filesystem::is_directory(trace, ec))
+            return refuse(std::string("flint-gang: FLINT_TRACE=") + trace +
+                          " is a file: give a folder, each port gets its own trace file there\n");
+        const std::string why = make_folder(trace);
+        if (!why.empty())
+            return refuse(std::string("flint-gang: cannot make the trace folder ") + trace + ": " + why + "\n");
+        settings.trace_dir = trace;
+    }
+
+    settings.logs_dir = job.logs_dir.empty() ? default_logs_dir() : job.logs_dir;
+    const std::string why = make_folder(settings.logs_dir);
+    if (!why.empty()) return refuse("flint-gang: cannot make the log folder " + settings.logs_dir + ": " + why + "\n");
+    settings.temp_base = plat_temp_dir();
+    settings.terminal = plat_stdout_is_terminal();
+    return gang_run(job, settings, stdout);
+}

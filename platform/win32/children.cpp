@@ -1,0 +1,189 @@
+// Win32 child processes: CreateProcessA with the output redirected into a
+// file, WaitForMultipleObjects over the children's process handles, and a
+// console control handler that turns Ctrl-C into an event to wait for.
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+struct plat_child {
+    HANDLE process;
+};
+
+namespace {
+
+// Set by the console control handler; read by plat_children_wait.
+volatile LONG console_interrupted = 0;
+
+// The interrupt is looked at between waits of this length at most.
+constexpr DWORD INTERRUPT_POLL_MS = 100;
+
+BOOL WINAPI on_console_control(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        InterlockedExchange(&console_interrupted, 1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// One argument quoted as the C runtime reads it back: backslashes are
+// literal unless they precede a quote.
+void append_quoted(std::string& line, const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+        line += arg;
+        return;
+    }
+    line += '"';
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') line.append(backslashes * 2 + 1, '\\');
+        else line.append(backslashes, '\\');
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, '\\');
+    line += '"';
+}
+
+// This process's environment block with the given variables replaced or
+// added (names compared without regard to case, as Windows does).
+std::string environment_block(const std::vector<std::pair<std::string, std::string>>& set) {
+    std::string block;
+    char* current = GetEnvironmentStringsA();
+    for (const char* e = current; e != nullptr && *e != '\0'; e += std::strlen(e) + 1) {
+        const char* eq = std::strchr(e + 1, '=');  // names of drive variables begin with '='
+        const std::string name(e, eq != nullptr ? static_cast<size_t>(eq - e) : std::strlen(e));
+        bool replaced = false;
+        for (const auto& v : set) replaced = replaced || lstrcmpiA(v.first.c_str(), name.c_str()) == 0;
+        if (!replaced) block.append(e, std::strlen(e) + 1);
+    }
+    if (current != nullptr) FreeEnvironmentStringsA(current);
+    for (const auto& v : set) {
+        block += v.first + "=" + v.second;
+        block += '\0';
+    }
+    block += '\0';
+    return block;
+}
+
+std::string last_error_text() {
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
+                   sizeof text, nullptr);
+    size_t n = std::strlen(text);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
+    return text;
+}
+
+}  // namespace
+
+void plat_children_init() { SetConsoleCtrlHandler(on_console_control, TRUE); }
+
+plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* error) {
+    // Only the child's own output file and null input are inheritable while
+    // it starts, and they are closed here right after: a child never holds
+    // another child's log open.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out = CreateFileA(spec.output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        if (error) *error = spec.output_path + ": " + last_error_text();
+        return nullptr;
+    }
+    HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+
+    std::string line;
+    for (size_t i = 0; i < spec.args.size(); ++i) {
+        if (i > 0) line += ' ';
+        append_quoted(line, spec.args[i]);
+    }
+    std::vector<std::pair<std::string, std::string>> set = spec.env;
+    if (!spec.temp_dir.empty()) {
+        set.emplace_back("TMP", spec.temp_dir);
+        set.emplace_back("TEMP", spec.temp_dir);
+    }
+    std::string env = environment_block(set);
+
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in != INVALID_HANDLE_VALUE ? in : nullptr;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    const BOOL ok = CreateProcessA(spec.program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr,
+                                   &si, &pi);
+    const std::string reason = ok ? std::string() : last_error_text();
+    CloseHandle(out);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    if (!ok) {
+        if (error) *error = spec.program + ": " + reason;
+        return nullptr;
+    }
+    CloseHandle(pi.hThread);
+    return new plat_child{pi.hProcess};
+}
+
+plat_wait_result plat_children_wait(plat_child_handle* children, size_t count, uint32_t timeout_ms,
+                                    size_t* ended) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    size_t index[MAXIMUM_WAIT_OBJECTS];
+    DWORD n = 0;
+    for (size_t i = 0; i < count && n < MAXIMUM_WAIT_OBJECTS; ++i) {
+        if (children[i] == nullptr) continue;
+        handles[n] = children[i]->process;
+        index[n++] = i;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        if (InterlockedExchange(&console_interrupted, 0) != 0) return PLAT_WAIT_INTERRUPTED;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return PLAT_WAIT_TIMEOUT;
+        const DWORD slice = static_cast<DWORD>(deadline - now < INTERRUPT_POLL_MS ? deadline - now : INTERRUPT_POLL_MS);
+        if (n == 0) {
+            Sleep(slice);
+            continue;
+        }
+        const DWORD r = WaitForMultipleObjects(n, handles, FALSE, slice);
+        if (r < WAIT_OBJECT_0 + n) {
+            *ended = index[r - WAIT_OBJECT_0];
+            return PLAT_WAIT_ENDED;
+        }
+        if (r == WAIT_FAILED) return PLAT_WAIT_TIMEOUT;
+    }
+}
+
+bool plat_child_status_of(plat_child_handle child, plat_child_status* status) {
+    if (child == nullptr || WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    GetExitCodeProcess(child->process, &code);
+    status->exited = true;
+    status->code = static_cast<int32_t>(code);
+    status->signal = 0;
+    return true;
+}
+
+void plat_child_stop(plat_child_handle child, bool) {
+    // Windows has no polite request to a console program that is not ours:
+    // the process is ended.
+    if (child != nullptr) TerminateProcess(child->process, 1);
+}
+
+void plat_child_release(plat_child_handle child) {
+    if (child == nullptr) return;
+    CloseHandle(child->process);
+    delete child;
+}
+
+bool plat_stdout_is_terminal() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
+    return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}

@@ -1,0 +1,138 @@
+// flint-gang against one flint alone: the 256 KiB one-shot job (erase,
+// program, verify with mode detection) run by flint alone against one
+// byte-paced virtual module with flash times, then by flint-gang against 8
+// other such modules at once, in the same run. Prints both wall times and their
+// ratio (the gang's overhead: ideally 1.0).
+//
+//   gang_bench [MODULES]   (default 8; flint, flint-gang and vmodule of this build)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vmodule_process.h"
+
+namespace {
+
+constexpr uint32_t kImageBytes = 256 * 1024;
+constexpr uint32_t kLoaderBytes = 4096;
+
+std::string build_dir() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return ".";
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));  // build/tests
+    return dir.substr(0, dir.rfind('/'));
+}
+
+void write_file(const std::string& path, uint32_t size, uint8_t seed) {
+    std::vector<uint8_t> data(size);
+    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 10));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+    FILE* in = std::fopen(from.c_str(), "rb");
+    FILE* out = std::fopen(to.c_str(), "wb");
+    bool ok = in != nullptr && out != nullptr;
+    char buf[65536];
+    size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0) ok = std::fwrite(buf, 1, n, out) == n;
+    if (in) std::fclose(in);
+    if (out) std::fclose(out);
+    return ok && chmod(to.c_str(), 0755) == 0;
+}
+
+// Runs a program in `dir` with its output into `out_path`; its exit status
+// and the wall seconds.
+int run(const std::string& dir, std::vector<std::string> args, const std::string& out_path, double* seconds) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    const auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = -1;
+    std::string cwd_saved(4096, '\0');
+    if (getcwd(cwd_saved.data(), cwd_saved.size()) == nullptr) cwd_saved = "/";
+    if (chdir(dir.c_str()) != 0) return -1;
+    const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
+    if (chdir(cwd_saved.c_str()) != 0) return -1;
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 8;
+    if (count < 1 || count > 64) return 2;
+    const std::string build = build_dir();
+    char tmpl[] = "/tmp/flint-gang-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    const std::string dir = tmpl;
+    // A station folder: flint, flint-gang and the loader folder side by side.
+    mkdir((dir + "/fw").c_str(), 0777);
+    write_file(dir + "/fw/KVL4420B_FW_V3.bin", kLoaderBytes, 1);
+    write_file(dir + "/app.bin", kImageBytes, 2);
+    if (!copy_file(build + "/flint", dir + "/flint") || !copy_file(build + "/flint-gang", dir + "/flint-gang")) {
+        std::fprintf(stderr, "gang_bench: flint and flint-gang of %s are needed\n", build.c_str());
+        return 1;
+    }
+
+    // Module 0 is flint's alone, modules 1 to `count` the gang's: each run
+    // meets modules fresh from power-on, all of them alive at the same time.
+    std::vector<module_process> modules(static_cast<size_t>(count) + 1);
+    std::string ports;
+    for (size_t i = 0; i < modules.size(); ++i) {
+        if (!start_module(default_vmodule(),
+                          {"--pace", "--flash-times", "--iflash", dir + "/iflash" + std::to_string(i) + ".bin"},
+                          modules[i])) {
+            std::fprintf(stderr, "gang_bench: cannot start the virtual module\n");
+            return 1;
+        }
+        if (i > 0) ports += (i > 1 ? "," : "") + modules[i].pty;
+    }
+    char size_text[16];
+    std::snprintf(size_text, sizeof size_text, "0x%X", kImageBytes);
+    const std::vector<std::string> job = {"-e", "-p", "-v", "-A", "0x800000", "-S", size_text, "-F", "app.bin"};
+
+    std::vector<std::string> alone = {dir + "/flint", "-c", modules[0].pty};
+    alone.insert(alone.end(), job.begin(), job.end());
+    double alone_s = 0;
+    const int alone_rc = run(dir, alone, dir + "/alone.out", &alone_s);
+
+    std::vector<std::string> gang = {dir + "/flint-gang", "-c", ports, "--logs", dir + "/logs"};
+    gang.insert(gang.end(), job.begin(), job.end());
+    double gang_s = 0;
+    const int gang_rc = run(dir, gang, dir + "/gang.out", &gang_s);
+
+    for (module_process& m : modules) stop_module(m);
+    std::printf("one-shot job of %u KiB: flint alone %.3f s (exit %d); flint-gang of %d modules %.3f s (exit %d); "
+                "ratio %.3f\n",
+                kImageBytes / 1024, alone_s, alone_rc, count, gang_s, gang_rc, gang_s / alone_s);
+    if (alone_rc != 0 || gang_rc != 0) {
+        std::fprintf(stderr, "gang_bench: a run failed, see %s\n", dir.c_str());
+        return 1;
+    }
+    std::string rm = "rm -rf " + dir;
+    return std::system(rm.c_str()) == 0 ? 0 : 1;
+}
