@@ -1,0 +1,99 @@
+// Loader replies: one loader operation (chosen and parameterised by the
+// first bytes of the input, with a packet size of 1 to 256 bytes so that
+// transfers take many pieces) against a module whose answers are the rest
+// of the input (see fake_platform.h). Every answer is judged as the loader
+// protocol defines a sound one: whole, with the request's code when it
+// carries the marker, a matching CRC-16 (where the protocol checks one) and
+// status 0. An operation succeeds if and only if every answer it awaited
+// was sound.
+#include <cstdlib>
+#include <vector>
+
+#include "common/crc16.h"
+#include "common/le.h"
+#include "fake_platform.h"
+#include "link/link.h"
+#include "link/serial_port.h"
+#include "protocol/flash_id.h"
+#include "protocol/loader.h"
+
+namespace {
+
+// Answers taken without their CRC: flash IDs and the reboot.
+bool crc_checked(uint16_t code) { return code != 0x103D && code != 0x103C && code != 0x1041; }
+
+bool sound(const std::vector<uint8_t>& request, const fake::serial_read& answer) {
+    const uint16_t code = le16_get(request.data() + 1);
+    const std::vector<uint8_t>& a = answer.got;
+    if (a.size() < answer.asked || a.size() < 10) return false;
+    if (a[0] == LOADER_FRAME_MARKER && le16_get(a.data() + 1) != code) return false;
+    if (crc_checked(code) && crc16(0, a.data(), a.size() - 2) != le16_get(a.data() + a.size() - 2)) return false;
+    return a[3] == 0;
+}
+
+// Every request's first read after it (its answer); false when one is
+// missing or not sound.
+bool every_answer_sound() {
+    const auto& writes = fake::writes();
+    const auto& reads = fake::reads();
+    if (writes.empty()) return false;
+    for (size_t w = 0; w < writes.size(); ++w) {
+        const fake::serial_read* answer = nullptr;
+        for (const fake::serial_read& r : reads)
+            if (r.writes_before == w + 1) {
+                answer = &r;
+                break;
+            }
+        if (answer == nullptr || !sound(writes[w], *answer)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fake::input in(data, size);
+    const uint8_t op = in.u8();
+    const uint32_t addr = in.u32();
+    const uint32_t len = in.u16() % 4096;
+    packet_size = 1 + in.u8();
+    std::vector<uint8_t> bytes(len + 1, 0xA5);
+    fake::serve(in.data(), in.size());
+    com_handle = fake::port();
+    link_kind = LINK_SERIAL;
+    link_late_bytes = 0;
+
+    int32_t result = -1;
+    bool iff = true;  // nothing but the answers can make it fail
+    switch (op % 19) {
+    case 0: result = loader_get_prop(); break;
+    case 1: result = loader_set_baudrate(115200 + len); break;
+    case 2: result = loader_sector_erase(addr, len); break;
+    case 3: result = loader_chip_erase(); break;
+    case 4: result = loader_program(addr, len, bytes.data()); iff = len != 0; break;
+    case 5: result = loader_read(addr, len, bytes.data()); iff = len != 0; break;
+    case 6: result = loader_block64_erase(addr, len); break;
+    case 7: result = loader_flash_id() == FLASH_ID_FAIL ? 1 : 0; iff = false; break;
+    case 8: result = loader_reboot(static_cast<uint8_t>(len)); break;
+    case 9: result = loader_verify(addr, len, bytes.data()); break;
+    case 10: result = loader_efuse_burn(bytes.data(), len); break;
+    case 11: result = loader_ext_block32_erase(addr, len); break;
+    case 12: result = loader_ext_block64_erase(addr, len); break;
+    case 13: result = loader_ext_sector_erase(addr, len); break;
+    case 14: result = loader_ext_chip_erase(); break;
+    case 15: result = loader_ext_program(addr, len, bytes.data()); iff = len != 0; break;
+    case 16: result = loader_ext_read(addr, len, bytes.data()); iff = len != 0; break;
+    case 17: result = loader_ext_flash_id() == FLASH_ID_FAIL ? 1 : 0; iff = false; break;
+    case 18: result = loader_ext_verify(addr, len, static_cast<uint16_t>(addr)); break;
+    }
+    const bool answers_sound = every_answer_sound();
+    // A success on an answer that was cut, foreign, corrupted or refused is
+    // the worst outcome; a failure on sound answers is a false alarm.
+    if (result == 0 && iff && !answers_sound) std::abort();
+    if (result == 0 && !iff && !fake::writes().empty() && !answers_sound) std::abort();
+    if (result != 0 && iff && answers_sound) std::abort();
+    com_handle = nullptr;
+    link_late_bytes = 0;
+    packet_size = PACKET_SIZE_DEFAULT;
+    return 0;
+}
