@@ -3,11 +3,12 @@
 # corpus and its saved regressions): fails when any input makes it fail.
 #   replay.sh TARGET FOLDER...
 set -euo pipefail
-target=$1
+target=$(realpath "$1")
 shift
 files=()
 for dir in "$@"; do
     [ -d "$dir" ] || continue
+    dir=$(cd "$dir" && pwd)  # absolute: some targets work in a folder of their own
     while IFS= read -r -d '' f; do files+=("$f"); done < <(find "$dir" -type f ! -name '.*' -print0 | sort -z)
 done
 echo "$(basename "$target"): ${#files[@]} inputs"
