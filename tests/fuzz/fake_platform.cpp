@@ -1,7 +1,11 @@
 // The fake serial port, sleep and command interpreter (see fake_platform.h).
 #include "fake_platform.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -42,6 +46,22 @@ const std::vector<std::string>& opened() { return side.opened; }
 uint64_t slept_ms() { return side.slept; }
 const std::vector<std::string>& commands() { return side.commands; }
 plat_serial* port() { return reinterpret_cast<plat_serial*>(&port_tag); }
+
+namespace {
+std::string own_folder;
+}
+
+void work_in_own_folder(const char* name) {
+    std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : "/tmp/";
+    dir += name;
+    dir += "-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr || chdir(dir.c_str()) != 0) std::abort();
+    own_folder = dir;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(own_folder, ignored);
+    });
+}
 
 }  // namespace fake
 

@@ -57,6 +57,11 @@ const std::vector<std::string>& opened();
 uint64_t slept_ms();
 const std::vector<std::string>& commands();
 
+// Makes a fresh folder (in memory where the machine allows it) the working
+// folder for the rest of the process, removed with its files at exit: for
+// targets that read or write files by name.
+void work_in_own_folder(const char* name);
+
 // A port handle that is never a real one.
 plat_serial* port();
 

@@ -3,8 +3,6 @@
 // that size a buffer from their words) are replaced by a recorder that checks
 // what the dispatcher hands over; the others run for real against the fake
 // serial port, whose module answers from the bytes behind the first zero.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -79,9 +77,7 @@ void reset_state() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // saveenv writes diag.env into the working folder: a folder of its own.
-    char dir[] = "/tmp/flint-fuzz-cmd-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    fake::work_in_own_folder("flint-fuzz-cmd");
     for (cmd_entry& row : cmd_table) {
         for (const char* name : RECORDED)
             if (std::strcmp(row.name, name) == 0) row.handler = recorder;

@@ -1,8 +1,6 @@
 // The environment file: the fuzz input as diag.env, loaded, saved and loaded
 // again. Every slot must hold a bounded name and value pair, and what saveenv
 // wrote must load back into the same variables.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_platform.h"
 #include "link/env.h"
 
 namespace {
@@ -49,8 +48,7 @@ bool round_trip_safe(const table& t) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/flint-fuzz-env-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    fake::work_in_own_folder("flint-fuzz-env");
     return 0;
 }
 

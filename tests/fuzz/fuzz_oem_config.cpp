@@ -3,8 +3,6 @@
 // the fuzz input. A refused command leaves the flash as it was; a command
 // that succeeds leaves a block whose entries walk to its length, below the
 // capacity, holding what was merged.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -83,8 +81,7 @@ void check_block(const config_layout& layout, const uint8_t* entry) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/flint-fuzz-oem-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    fake::work_in_own_folder("flint-fuzz-oem");
     return 0;
 }
 

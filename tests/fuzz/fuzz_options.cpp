@@ -1,14 +1,13 @@
 // The command line: words of the fuzz input (separated by zero bytes) as the
 // arguments behind the program name, through options_run. The shell that -i
 // starts reads an empty standard input.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "batch/options.h"
+#include "fake_platform.h"
 #include "link/env.h"
 
 namespace {
@@ -18,8 +17,7 @@ constexpr size_t MAX_WORDS = 64;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/flint-fuzz-options-XXXXXX";
-    if (mkdtemp(dir) == nullptr || chdir(dir) != 0) std::abort();
+    fake::work_in_own_folder("flint-fuzz-options");
     if (std::freopen("/dev/null", "r", stdin) == nullptr) std::abort();
     return 0;
 }
