@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/le.h"
 #include "fake_platform.h"
 #include "link/link.h"
 #include "link/program_mode.h"
@@ -19,6 +20,24 @@ bool every_read_whole() {
     for (const fake::serial_read& r : fake::reads())
         if (r.got.size() < r.asked) return false;
     return true;
+}
+
+// The bytes a successful hci_read must have delivered: the read data of
+// each event (behind its 4-byte address echo), pieces of whole words from
+// the word holding `addr`, cut to [addr, addr + len).
+std::vector<uint8_t> served_read_data(uint32_t addr, uint32_t len) {
+    std::vector<uint8_t> words;
+    if (len == 0) return words;
+    const auto& reads = fake::reads();
+    for (size_t i = 0; i + 1 < reads.size(); i += 2) {
+        std::vector<uint8_t> ev = reads[i].got;
+        ev.insert(ev.end(), reads[i + 1].got.begin(), reads[i + 1].got.end());
+        const uint32_t asked = le32_get(fake::writes()[i / 2].data() + 8);
+        words.insert(words.end(), ev.begin() + 11, ev.begin() + 11 + asked);
+    }
+    const uint32_t head = addr & 3u;
+    if (words.size() < head + len) std::abort();
+    return std::vector<uint8_t>(words.begin() + head, words.begin() + head + len);
 }
 
 }  // namespace
@@ -38,7 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool judged = true;  // success must rest on answers that arrived whole
     switch (op % 12) {
     case 0: result = hci_flash_id() == FLASH_ID_FAIL ? 1 : 0; break;
-    case 1: result = hci_read(addr, len, bytes.data()); break;
+    case 1:
+        result = hci_read(addr, len, bytes.data());
+        if (result == 0 && served_read_data(addr, len) != bytes) std::abort();
+        break;
     case 2: result = hci_program(addr, len, bytes.data()); break;
     case 3: result = hci_verify(addr, len, bytes.data()); break;
     case 4: {

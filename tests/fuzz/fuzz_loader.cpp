@@ -1,11 +1,11 @@
-// Loader replies: one loader operation (chosen and parameterised by the
-// first bytes of the input, with a packet size of 1 to 256 bytes so that
-// transfers take many pieces) against a module whose answers are the rest
-// of the input (see fake_platform.h). Every answer is judged as the loader
+// Loader replies: one to three loader operations in a row (chosen and
+// parameterised by the first bytes of the input, with a packet size of 1 to
+// 256 bytes so that transfers take many pieces) against a module whose
+// answers are the rest of the input (see fake_platform.h). Every answer is judged as the loader
 // protocol defines a sound one: whole, with the request's code when it
 // carries the marker, a matching CRC-16 (where the protocol checks one) and
 // status 0. An operation succeeds if and only if every answer it awaited
-// was sound.
+// was sound, and a read delivers the data of those answers.
 #include <cstdlib>
 #include <vector>
 
@@ -31,47 +31,55 @@ bool sound(const std::vector<uint8_t>& request, const fake::serial_read& answer)
     return a[3] == 0;
 }
 
-// Every request's first read after it (its answer); false when one is
-// missing or not sound.
-bool every_answer_sound() {
-    const auto& writes = fake::writes();
-    const auto& reads = fake::reads();
-    if (writes.empty()) return false;
-    for (size_t w = 0; w < writes.size(); ++w) {
-        const fake::serial_read* answer = nullptr;
-        for (const fake::serial_read& r : reads)
-            if (r.writes_before == w + 1) {
-                answer = &r;
-                break;
-            }
-        if (answer == nullptr || !sound(writes[w], *answer)) return false;
+// The answer to request w: the first read after it.
+const fake::serial_read* answer_to(size_t w) {
+    for (const fake::serial_read& r : fake::reads())
+        if (r.writes_before == w + 1) return &r;
+    return nullptr;
+}
+
+// Whether every request in [from, to) got a sound answer; false for none.
+bool every_answer_sound(size_t from, size_t to) {
+    if (from == to) return false;
+    for (size_t w = from; w < to; ++w) {
+        const fake::serial_read* answer = answer_to(w);
+        if (answer == nullptr || !sound(fake::writes()[w], *answer)) return false;
     }
     return true;
 }
 
-}  // namespace
+// The bytes a successful read of requests [from, to) must have delivered:
+// the data of each piece's answer, in order.
+std::vector<uint8_t> served_read_data(size_t from, size_t to) {
+    std::vector<uint8_t> data;
+    for (size_t w = from; w < to; ++w) {
+        const fake::serial_read* r = answer_to(w);
+        data.insert(data.end(), r->got.begin() + 8, r->got.end() - 2);
+    }
+    return data;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fake::input in(data, size);
-    const uint8_t op = in.u8();
-    const uint32_t addr = in.u32();
-    const uint32_t len = in.u16() % 4096;
-    packet_size = 1 + in.u8();
+struct operation {
+    uint8_t op;
+    uint32_t addr;
+    uint32_t len;
+};
+
+// Runs one operation and judges it by the answers to its own requests.
+void run(const operation& o) {
+    const uint32_t addr = o.addr, len = o.len;
     std::vector<uint8_t> bytes(len + 1, 0xA5);
-    fake::serve(in.data(), in.size());
-    com_handle = fake::port();
-    link_kind = LINK_SERIAL;
-    link_late_bytes = 0;
-
+    const size_t first_write = fake::writes().size();
     int32_t result = -1;
     bool iff = true;  // nothing but the answers can make it fail
-    switch (op % 19) {
+    bool read = false;
+    switch (o.op % 19) {
     case 0: result = loader_get_prop(); break;
     case 1: result = loader_set_baudrate(115200 + len); break;
     case 2: result = loader_sector_erase(addr, len); break;
     case 3: result = loader_chip_erase(); break;
     case 4: result = loader_program(addr, len, bytes.data()); iff = len != 0; break;
-    case 5: result = loader_read(addr, len, bytes.data()); iff = len != 0; break;
+    case 5: result = loader_read(addr, len, bytes.data()); iff = len != 0; read = true; break;
     case 6: result = loader_block64_erase(addr, len); break;
     case 7: result = loader_flash_id() == FLASH_ID_FAIL ? 1 : 0; iff = false; break;
     case 8: result = loader_reboot(static_cast<uint8_t>(len)); break;
@@ -82,16 +90,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 13: result = loader_ext_sector_erase(addr, len); break;
     case 14: result = loader_ext_chip_erase(); break;
     case 15: result = loader_ext_program(addr, len, bytes.data()); iff = len != 0; break;
-    case 16: result = loader_ext_read(addr, len, bytes.data()); iff = len != 0; break;
+    case 16: result = loader_ext_read(addr, len, bytes.data()); iff = len != 0; read = true; break;
     case 17: result = loader_ext_flash_id() == FLASH_ID_FAIL ? 1 : 0; iff = false; break;
     case 18: result = loader_ext_verify(addr, len, static_cast<uint16_t>(addr)); break;
     }
-    const bool answers_sound = every_answer_sound();
+    const size_t last_write = fake::writes().size();
+    const bool answers_sound = every_answer_sound(first_write, last_write);
     // A success on an answer that was cut, foreign, corrupted or refused is
     // the worst outcome; a failure on sound answers is a false alarm.
-    if (result == 0 && iff && !answers_sound) std::abort();
-    if (result == 0 && !iff && !fake::writes().empty() && !answers_sound) std::abort();
+    if (result == 0 && first_write != last_write && !answers_sound) std::abort();
+    if (result == 0 && iff && first_write == last_write) std::abort();
     if (result != 0 && iff && answers_sound) std::abort();
+    if (read && result == 0 && len != 0 &&
+        served_read_data(first_write, last_write) != std::vector<uint8_t>(bytes.begin(), bytes.begin() + len))
+        std::abort();
+}
+
+}  // namespace
+
+// Input: up to three operations (operation byte, whose top two bits count
+// the further operations; address; length), the packet size, then the
+// module's answers. An operation after one that timed out finds the link
+// out of step.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fake::input in(data, size);
+    std::vector<operation> ops;
+    do {
+        operation o;
+        o.op = in.u8();
+        o.addr = in.u32();
+        o.len = in.u16() % 4096;
+        ops.push_back(o);
+    } while (ops.size() < 1u + (ops.front().op >> 6) % 3);
+    packet_size = 1 + in.u8();
+    fake::serve(in.data(), in.size());
+    com_handle = fake::port();
+    link_kind = LINK_SERIAL;
+    link_late_bytes = 0;
+    for (const operation& o : ops) run(o);
     com_handle = nullptr;
     link_late_bytes = 0;
     packet_size = PACKET_SIZE_DEFAULT;

@@ -121,6 +121,12 @@ def loader_seeds():
                       + whole(answer(0x1033, 0, pieces[0])[4:])))
     write("loader", "read_foreign_answer",
           loader_seed(5, 0x802000, 16, 16, whole(answer(0x1032)[:10] + b"\0" * 16)))
+    # Two reads in a row: the first times out inside its answer, whose late
+    # rest the second awaits and drops before its own request.
+    first = answer(0x1033, 0, pieces[0])
+    write("loader", "read_after_time_out",
+          bytes([81]) + le32(0x802000) + le16(16) + bytes([5]) + le32(0x802010) + le16(16) + bytes([15])
+          + cut(first, 6) + whole(first[6:]) + whole(answer(0x1033, 0, pieces[1])))
     write("loader", "block64_erase", loader_seed(6, 0x800000, 0xFFF, 16, whole(answer(0x1035))))
     write("loader", "flash_id", loader_seed(7, 0, 0, 16, whole(answer(0x103D, 0, le32(0x164020)))))
     write("loader", "reboot", loader_seed(8, 0, 0, 16, whole(answer(0x1041))))
