@@ -8,6 +8,8 @@
 #   ./dev.sh build   install what is missing and build (build/)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh fuzz [SECONDS]   build the fuzz targets (clang) and run each for SECONDS (60)
+#   ./dev.sh campaign N [SEED]   N one-shot runs (ASan+UBSan build) against the virtual module,
+#                    each with one random fault; seed 1 unless given
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -114,6 +116,17 @@ run_fuzz() {
     [ "$total" -eq 0 ]
 }
 
+# The fault campaign with the flint of the ASan+UBSan build: sanitizer
+# reports end a run with its output, which the campaign looks for.
+run_campaign() {
+    local runs=${1:?usage: ./dev.sh campaign N [SEED]} seed=${2:-1}
+    install_missing "${PACKAGES[@]}"
+    configure_and_build asan
+    FLINT=$PWD/build-asan/flint VMODULE=$PWD/build-asan/vmodule E2E_TMP=$PWD/build-asan/campaign_tmp \
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-2}"
+}
+
 case "${1:-}" in
     run) run_session ;;
     shell) build_native; exec build/flint -i ;;
@@ -121,5 +134,6 @@ case "${1:-}" in
     build) build_native ;;
     bench) run_bench ;;
     fuzz) run_fuzz "${2:-60}" ;;
-    *) sed -n '2,11p' "$0"; exit 2 ;;
+    campaign) run_campaign "${2:-}" "${3:-1}" ;;
+    *) sed -n '2,13p' "$0"; exit 2 ;;
 esac

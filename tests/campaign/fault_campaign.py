@@ -38,13 +38,21 @@ FLASH_END = 0x8F0000  # images stay inside the module's 1 MiB internal flash
 ERASE_UNIT = 0x1000
 MAX_IMAGE = 40000
 
-# The operations a one-shot run sends, by program mode: the ROM's HCI vendor
-# commands (detection, the loader download and its trigger, HCI-mode flash
-# work) and the loader's requests.
-HCI_DETECT = ["fc2c", "fc61"]
-HCI_LOADER = ["fc20", "fc62"]
-HCI_FLASH = ["fc2c", "fc2b", "fc2d", "fc2e", "fc17"]
+# The operations a one-shot run sends, by program mode (None: detected), as
+# the module's log shows them: the ROM's HCI vendor commands (flash init and
+# unlock, the mode probe, the signature read, the loader chunks and their
+# trigger, HCI-mode erase, read, program and rate change) and the loader's
+# requests (rate, erase, program, verify).
 LOADER = ["1010", "1030", "1032", "1050"]
+OPERATIONS = {
+    None: ["fc2c", "fc61", "fc2d", "fc20", "fc62"] + LOADER,
+    1: ["fc2d", "fc20", "fc62"] + LOADER,
+    0: ["fc17", "fc2b", "fc2c", "fc2d", "fc2e"],
+    4: ["1030", "1032", "1050"],
+}
+# Mode 4: the module runs its loader already, at the 2000000 baud the run
+# connects with.
+MODULE_ARGS = {4: ["--boot", "loader", "--no-rate-follow"]}
 KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt"]
 
 # The time-outs a run may meet: the serial read time-out (5 s) for an answer
@@ -75,10 +83,7 @@ def plan(seed, index):
         taken.append((addr, addr + span))
         data = bytes(rng.getrandbits(8) for _ in range(size))
         images.append((addr, data))
-    ops = list(LOADER) if mode != 0 else list(HCI_FLASH)
-    ops += HCI_LOADER if mode in (None, 1, 4) else []
-    ops += HCI_DETECT if mode is None else []
-    op = rng.choice(ops + ["any"])
+    op = rng.choice(OPERATIONS[mode] + ["any"])
     kind = rng.choice(KINDS)
     if kind == "status":
         kind = "status=%d" % rng.randint(1, 6)
@@ -138,7 +143,7 @@ def one_run(seed, index):
     bound = time_bound(p)
     outcome = {"index": index, "fault": p["fault"], "kind": p["kind"], "mode": p["mode"],
                "images": ["0x%X+%d" % (a, len(d)) for a, d in p["images"]]}
-    with VModule(["--fault", p["fault"]]) as vm:
+    with VModule(MODULE_ARGS.get(p["mode"], []) + ["--fault", p["fault"]]) as vm:
         args = arguments(p, vm.port, station)
         start = time.monotonic()
         try:
