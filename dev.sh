@@ -124,7 +124,7 @@ run_campaign() {
     configure_and_build asan
     FLINT=$PWD/build-asan/flint VMODULE=$PWD/build-asan/vmodule E2E_TMP=$PWD/build-asan/campaign_tmp \
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-2}"
+        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-4}"
 }
 
 case "${1:-}" in
