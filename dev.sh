@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Set-up, build, run and test flint on a Debian 12 machine.
 #
-#   ./dev.sh run     install what is missing, build, run a short programming session
-#                    against the virtual module (or the interactive shell: ./dev.sh shell)
+#   ./dev.sh run     install what is missing, build, run two one-shot production runs
+#                    against the virtual module (./dev.sh demo: a session in the shell;
+#                    ./dev.sh shell: the interactive shell)
 #   ./dev.sh test    install what is missing, build natively and under ASan/UBSan,
 #                    cross-build for Windows, run the whole test suite on all three
 #   ./dev.sh build   install what is missing and build (build/)
@@ -37,6 +38,11 @@ preset_dir() {  # preset -> its build folder
 }
 
 build_native() { install_missing "${PACKAGES[@]}"; configure_and_build native; }
+
+run_oneshot() {
+    build_native
+    exec tools/demo_oneshot.sh build
+}
 
 run_session() {
     build_native
@@ -128,12 +134,13 @@ run_campaign() {
 }
 
 case "${1:-}" in
-    run) run_session ;;
+    run) run_oneshot ;;
+    demo) run_session ;;
     shell) build_native; exec build/flint -i ;;
     test) run_tests ;;
     build) build_native ;;
     bench) run_bench ;;
     fuzz) run_fuzz "${2:-60}" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,13p' "$0"; exit 2 ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
 esac

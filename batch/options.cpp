@@ -1,13 +1,21 @@
-// The command line of a run. Until the one-shot programming front end is
-// built, this reads the options for -i, -h and -V and refuses the rest.
+// The command line of a run: the options fill batch_options (the job file
+// and the packed image are read while the options are read), the checks
+// refuse unusable combinations, and the run is handed to the script builder.
 #include "batch/options.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
+#include "batch/script.h"
+#include "common/text.h"
+#include "link/program_mode.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 #include "shell/shell.h"
 
 namespace {
@@ -51,6 +59,28 @@ const char* const kHelpText =
 const char* const MSG_INVALID_OPTION = "%s: invalid option -- %c\n";
 const char* const MSG_MISSING_VALUE = "%s: option requires an argument -- %c\n";
 const char* const MSG_UNRECOGNIZED = "%s: unrecognized option '%s'\n";
+
+const char* const MSG_NO_MEMORY = "malloc error!\n";
+const char* const MSG_PACKED_ERROR = "parse packed image error!\n";
+const char* const MSG_BAD_MODE =
+    "Invalid argument for Program Mode, use RAM_PATCH_VENDOR_WRITE_MODE instead\n";
+const char* const MSG_NO_CONNECTION = "please configure connect information by -f or -c!\n";
+const char* const MSG_PASSWORD_FAILED = "send debug password failed!\n";
+const char* const MSG_SAVE_OVERWRITES =
+    "it doesn't support to use -s with -p and -v enabled to avoid overwritting the original binary!\n";
+const char* const MSG_SAVE_NEEDS = "please configure image address, size and file name by -A, -S and -F!\n";
+const char* const MSG_ERASE_NEEDS = "please configure erase address and size by -A and -S!\n";
+const char* const MSG_PROGRAM_NEEDS = "please configure program/verify file and address by -F and -A!\n";
+const char* const MSG_MODIFY_NEEDS = "please configure erase address by -A!\n";
+const char* const MSG_AUTO_NEEDS = "please configure json file by -f!\n";
+const char* const MSG_AUTO_AND_PACKED = "cannot configure -P and -a together\n";
+const char* const MSG_NO_ACTION = "please configure action by -e, -p, -v, -s, -a, -E, -P, -x or -r!\n";
+const char* const MSG_TEXT_TOO_LONG = "the %s %s is longer than %u characters, refused\n";
+const char* const MSG_REMOVE_FAILS = "removing the temporary folder %s failed\n";
+
+const char* const DEFAULT_BAUD = "1000000";
+// -M takes exactly one of these words; anything else falls back to mode 1.
+const char* const MODE_WORDS[] = {"0", "1", "2", "3", "4"};
 
 const char* const END_OF_OPTIONS = "--";
 const char* const IN_ORDER_VARIABLE = "POSIXLY_CORRECT";
@@ -134,22 +164,171 @@ private:
     const char* value_ = nullptr;
 };
 
+
+// -A and -S: signed 32-bit values in `base` (0x allowed in base 16); beyond
+// the range the nearest limit, text that is no number 0.
+uint32_t option_number(const char* text, int base) {
+    long long v = std::strtoll(text, nullptr, base);
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    return static_cast<uint32_t>(static_cast<int32_t>(v));
+}
+
+int size_base(const char* text) {
+    return text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 16 : 10;
+}
+
+bool set_mode(batch_options* o, const char* value) {
+    o->mode_given = true;
+    for (uint32_t m = 0; m < sizeof MODE_WORDS / sizeof MODE_WORDS[0]; ++m) {
+        if (std::strcmp(value, MODE_WORDS[m]) == 0) {
+            o->program_mode = m;
+            return true;
+        }
+    }
+    con_err(MSG_BAD_MODE);
+    o->program_mode = RAM_PATCH_VENDOR_WRITE_MODE;
+    return false;
+}
+
+// The checks after the options were read, in their order; 0 or -1 after the
+// message of the first that fails.
+int32_t check_combination(const batch_options& o) {
+    const bool have_file = o.image_file != nullptr;
+    if (o.save) {
+        if (o.program || o.verify) {
+            con_err(MSG_SAVE_OVERWRITES);
+            return -1;
+        }
+        if (!o.address_given || !o.size_given || !have_file) {
+            con_err(MSG_SAVE_NEEDS);
+            return -1;
+        }
+    }
+    if (o.erase && (!o.address_given || !o.size_given)) {
+        con_err(MSG_ERASE_NEEDS);
+        return -1;
+    }
+    if ((o.program || o.verify) && (!have_file || !o.address_given)) {
+        con_err(MSG_PROGRAM_NEEDS);
+        return -1;
+    }
+    if (o.modify && !o.address_given) {
+        con_err(MSG_MODIFY_NEEDS);
+        return -1;
+    }
+    if (o.auto_images) {
+        if (!o.config_given) {
+            con_err(MSG_AUTO_NEEDS);
+            return -1;
+        }
+        if (o.packed) {
+            con_err(MSG_AUTO_AND_PACKED);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Port and baud of the script: -c and -b over the job file's; 1000000 when
+// neither a job file nor -b gave a rate. Texts that do not fit are refused.
+int32_t settle_port_and_baud(batch_options* o) {
+    if (o->port_text != nullptr && !text_copy(o->port, o->port_text)) {
+        con_err(MSG_TEXT_TOO_LONG, "port", o->port_text, BATCH_PORT_BYTES - 1);
+        return -1;
+    }
+    const char* baud = o->baud_text;
+    if (!o->config_given && baud == nullptr) baud = DEFAULT_BAUD;
+    if (baud != nullptr && !text_copy(o->baud, baud)) {
+        con_err(MSG_TEXT_TOO_LONG, "baud rate", baud, BATCH_BAUD_BYTES - 1);
+        return -1;
+    }
+    return 0;
+}
+
+bool any_action(const batch_options& o) {
+    return o.erase || o.program || o.verify || o.auto_images || o.reboot || o.save || o.packed ||
+           o.bdaddr || o.efuse || o.chip_erase;
+}
+
 }  // namespace
 
 void options_print_help() { std::fputs(kHelpText, stdout); }
 
-int32_t options_run(int argc, char** argv) {
+bool batch_records_create(batch_records* r, const char* program_path) {
+    r->options = batch_options_create(program_path);
+    r->config = tool_config_create();
+    r->packed = new (std::nothrow) packed_output();
+    if (r->options == nullptr || r->config == nullptr || r->packed == nullptr) {
+        con_err(MSG_NO_MEMORY);
+        batch_records_release(r);
+        return false;
+    }
+    packed_output_init(r->packed);
+    return true;
+}
+
+void batch_records_release(batch_records* r) {
+    batch_options_release(r->options);
+    tool_config_release(r->config);
+    delete r->packed;
+    *r = batch_records{};
+}
+
+void options_end_run(batch_records* r) {
+    if (r->options == nullptr || !r->options->packed || r->packed->folder[0] == '\0') return;
+    if (plat_remove_tree(r->packed->folder) != 0) con_err(MSG_REMOVE_FAILS, r->packed->folder);
+    packed_output_init(r->packed);
+}
+
+int32_t options_run(int argc, char** argv, batch_records* r) {
+    batch_options* o = r->options;
     bool interactive = false;
-    bool connection_given = false;
     option_reader options(argc, argv, kOptString);
     int c;
     while ((c = options.next()) != option_reader::END) {
+        const char* value = options.value();
         switch (c) {
         case 'i': interactive = true; break;
+        case 'P':
+            o->packed = true;
+            packed_output_init(r->packed);
+            if (packed_img_parser(value, o->images, r->packed) != 0) {
+                con_err(MSG_PACKED_ERROR);
+                return -1;
+            }
+            break;
         case 'h': options_print_help(); return 0;
+        case 'c': o->port_text = value; o->connection_given = true; break;
+        case 'b': o->baud_text = value; break;
+        case 'e': o->erase = true; break;
+        case 'p': o->program = true; break;
+        case 's': o->save = true; break;
+        case 'm': o->modify = true; o->modify_values = value; break;
+        case 'v': o->verify = true; break;
+        case 'a': o->auto_images = true; break;
+        case 'E': o->chip_erase = true; break;
+        case 'F': o->image_file = value; break;
+        case 'A': o->address = option_number(value, 16); o->address_given = true; break;
+        case 'S': o->size = option_number(value, size_base(value)); o->size_given = true; break;
+        case 'f':
+            o->connection_given = true;
+            o->config_given = true;
+            if (!config_load(value, r->config)) return -1;
+            config_apply(o, r->config);
+            break;
+        case 'r': o->reboot = true; break;
+        case 'M': set_mode(o, value); break;
         case 'V': print_version(); return 0;
-        case 'c':
-        case 'f': connection_given = true; break;
+        case 'x':
+            o->bdaddr_text = value;
+            o->bdaddr = true;
+            o->bdaddr_location = BATCH_BDADDR_LOCATION;
+            break;
+        case 'd': o->no_merge = true; break;
+        case 'D': o->debug_password = value; o->debug_password_given = true; break;
+        case 'u': o->efuse = true; o->efuse_file = value; break;
+        case 'H': o->mode_given = true; o->program_mode = HCI_MODE; break;
         case option_reader::MISSING_VALUE: con_err(MSG_MISSING_VALUE, argv[0], options.letter()); break;
         case option_reader::UNKNOWN:
             if (options.letter() != 0)
@@ -164,10 +343,22 @@ int32_t options_run(int argc, char** argv) {
         shell_loop();
         return 0;
     }
-    if (!connection_given) {
-        con_err("please configure connect information by -f or -c!\n");
+    if (!o->connection_given) {
+        con_err(MSG_NO_CONNECTION);
         return -1;
     }
-    con_err("one-shot runs are not available in this build of flint; use -i for the shell\n");
-    return -1;
+    if (o->debug_password_given) {
+        // Without -c the job file's port is the one to use.
+        const char* port = o->port_text != nullptr ? o->port_text : o->port;
+        const int32_t result = dbgpasswd_run(port, o->debug_password);
+        if (result != 0) con_err(MSG_PASSWORD_FAILED);
+        return result;
+    }
+    if (check_combination(*o) != 0) return -1;
+    if (settle_port_and_baud(o) != 0) return -1;
+    if (!any_action(*o)) {
+        con_err(MSG_NO_ACTION);
+        return -1;
+    }
+    return batch_run(o);
 }

@@ -104,10 +104,12 @@ cmd_bytes cmd_buffer(const char* command, uint64_t size);
 // ---------------------------------------------------------------- files
 
 extern const char* const MSG_OPEN_FAILS;        // "open %s fails\n"
-extern const char* const MSG_FILE_SIZE;         // "file size: %d\n"
+extern const char* const MSG_FILE_SIZE;         // "file size: %lld\n"
 extern const char* const MSG_IMAGE_TOO_LARGE;   // "%s is larger than 4 GiB, nothing was sent\n"
 
-// An input file opened for reading, closed when it goes out of scope.
+// An input file opened for reading, closed when it goes out of scope. Only
+// a regular file is opened: a FIFO, a device or a folder would block, yield
+// endless bytes or nothing, so it is not opened at all.
 class cmd_file {
 public:
     explicit cmd_file(const char* path);
@@ -116,6 +118,9 @@ public:
     cmd_file& operator=(const cmd_file&) = delete;
 
     bool is_open() const { return f_ != nullptr; }
+    // Says why the file is not open: "open %s fails\n", or that the path
+    // names no regular file.
+    void report_not_open() const;
     FILE* get() const { return f_; }
     const char* path() const { return path_; }
 
@@ -126,5 +131,18 @@ public:
 
 private:
     const char* path_;
+    bool regular_;
     FILE* f_;
 };
+
+// Refuses, after a message naming the command, an output path that exists
+// but is no regular file (writing to a FIFO would block). true when the
+// path may be created or overwritten.
+bool cmd_output_path_usable(const char* command, const char* path);
+
+// True when [addr, addr + size) lies below 4 GiB; else false after a
+// message naming the command. Checked before anything goes to the module.
+bool cmd_range_fits(const char* command, uint32_t addr, uint64_t size);
+
+// Result of a command whose range runs past 0xFFFFFFFF.
+constexpr int32_t CMD_RANGE_REFUSED = -1;

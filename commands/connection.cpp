@@ -57,6 +57,10 @@ uint32_t rate_argument(int32_t argc, char** argv, uint32_t fallback) {
 int32_t open_link(link_choice link, int32_t argc, char** argv) {
     switch (link) {
         case link_choice::serial:
+            // A USB or SWD table left in force by an earlier connection
+            // would open its own link: a serial port starts from the table
+            // in force at start (the one-shot run has chosen a serial table).
+            if (cur_ops == &usb_ops || cur_ops == &swd_ops) cur_ops = &hci_ops;
             return ops_call<&flash_ops::open>(argv[1], rate_argument(argc, argv, DEFAULT_SERIAL_BAUD));
         case link_choice::usb:
             cur_ops = &usb_ops;

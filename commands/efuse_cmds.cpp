@@ -73,13 +73,13 @@ const char* read_efuse_register_field(uint32_t* field) {
 }
 
 int32_t do_efuseburn(int32_t argc, char** argv) {
-    const int32_t r = cmd_opening(cmd_at_least(USAGE_EFUSEBURN, 2), argc);
-    if (r != 0) return r;
-    const auto burn = ops_get<&flash_ops::efuse_burn>();
-    if (burn == nullptr) return OPS_UNAVAILABLE;
+    int32_t result = 0;
+    const auto burn =
+        cmd_open_slot<&flash_ops::efuse_burn>(cmd_at_least(USAGE_EFUSEBURN, 2), argc, &result);
+    if (burn == nullptr) return result;
     cmd_file file(argv[1]);
     if (!file.is_open()) {
-        con_err(MSG_OPEN_FAILS, argv[1]);
+        file.report_not_open();
         return EFUSE_FILE_FAILURE;
     }
     // The file goes to the module unchanged, in one request: one that would
@@ -89,7 +89,7 @@ int32_t do_efuseburn(int32_t argc, char** argv) {
         con_err(MSG_EFUSE_TOO_LARGE, argv[1], static_cast<long long>(size), LOADER_EFUSE_MAX_BYTES);
         return EFUSE_FILE_FAILURE;
     }
-    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
+    std::printf(MSG_FILE_SIZE, static_cast<long long>(size));
     cmd_bytes bytes = file.read(argv[0], 0, static_cast<uint32_t>(size), MSG_EFUSE_READ_FAILS);
     if (bytes == nullptr) return EFUSE_FILE_FAILURE;
     return burn(bytes.get(), static_cast<uint32_t>(size));

@@ -13,6 +13,7 @@
 namespace {
 
 const char* const MSG_CRC = "crc16 = %04X\n";
+const char* const MSG_EMPTY_FILE = "%s: %s holds no bytes, nothing was sent\n";
 
 constexpr int32_t EMPTY_IMAGE = 4;       // missing or empty file
 constexpr int32_t IMAGE_READ_FAILS = 3;  // too large, no memory, read error
@@ -22,10 +23,11 @@ constexpr int32_t IMAGE_READ_FAILS = 3;  // too large, no memory, read error
 cmd_bytes read_whole_file(const char* command, const char* path, uint32_t* size_out,
                           int32_t* result) {
     cmd_file file(path);
-    if (!file.is_open()) con_err(MSG_OPEN_FAILS, path);
+    if (!file.is_open()) file.report_not_open();
     int64_t size = mp_file_size(file.get());
-    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
+    std::printf(MSG_FILE_SIZE, static_cast<long long>(size));
     if (size <= 0) {
+        if (file.is_open()) con_err(MSG_EMPTY_FILE, command, path);
         *result = EMPTY_IMAGE;
         return cmd_no_bytes();
     }
@@ -55,7 +57,11 @@ auto open_with_file(int32_t argc, char** argv, const char* usage, file_at& file,
     if (op == nullptr) return op;
     file.addr = cmd_hex(argv[2]);
     file.bytes = read_whole_file(argv[0], argv[1], &file.size, result);
-    if (file.bytes == nullptr) op = nullptr;
+    if (file.bytes == nullptr) return decltype(op){nullptr};
+    if (!cmd_range_fits(argv[0], file.addr, file.size)) {
+        *result = CMD_RANGE_REFUSED;
+        return decltype(op){nullptr};
+    }
     return op;
 }
 

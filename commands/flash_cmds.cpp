@@ -13,8 +13,9 @@
 
 namespace {
 
-const char* const MSG_PAYLOAD_LENGTH = "payload length: %d\n";
+const char* const MSG_PAYLOAD_LENGTH = "payload length: %lld\n";
 const char* const MSG_WRITE_FAILS = "writing %s failed\n";
+const char* const MSG_NO_PAYLOAD = "%s: %s holds no payload, nothing was sent\n";
 const char* const MSG_NEW_BYTES = "read new bytes error!\n";
 const char* const MSG_TOO_MANY_BYTES = "modify: at most %u new values are accepted, %u were given\n";
 const char* const MSG_PAST_PAGE =
@@ -52,13 +53,19 @@ cmd_bytes load_image(const char* command, const char* path, uint32_t* length, in
     *result = IMAGE_FAILURE;
     cmd_file file(path);
     if (!file.is_open()) {
-        con_err(MSG_OPEN_FAILS, path);
+        file.report_not_open();
         return cmd_no_bytes();
     }
     int64_t size = mp_file_size(file.get());
     int64_t payload = mp_payload_length(file.get());
-    std::printf(MSG_FILE_SIZE, static_cast<int>(size));
-    std::printf(MSG_PAYLOAD_LENGTH, static_cast<int>(payload));
+    std::printf(MSG_FILE_SIZE, static_cast<long long>(size));
+    std::printf(MSG_PAYLOAD_LENGTH, static_cast<long long>(payload));
+    // Programming or verifying nothing would report success for a module
+    // that holds nothing of the image.
+    if (payload == 0) {
+        con_err(MSG_NO_PAYLOAD, command, path);
+        return cmd_no_bytes();
+    }
     cmd_bytes bytes = read_payload(file, command, size, payload);
     if (bytes != nullptr) *length = static_cast<uint32_t>(payload);
     return bytes;
@@ -74,6 +81,7 @@ int32_t image_command(int32_t argc, char** argv, const char* usage) {
     uint32_t length = 0;
     cmd_bytes bytes = load_image(argv[0], argv[1], &length, &result);
     if (bytes == nullptr) return result;
+    if (!cmd_range_fits(argv[0], addr, length)) return CMD_RANGE_REFUSED;
     return op(addr, length, bytes.get());
 }
 
@@ -133,6 +141,8 @@ int32_t do_savebin(int32_t argc, char** argv) {
     if (read == nullptr) return result;
     uint32_t addr = cmd_hex(argv[2]);
     uint32_t size = cmd_hex(argv[3]);
+    if (!cmd_range_fits(argv[0], addr, size)) return CMD_RANGE_REFUSED;
+    if (!cmd_output_path_usable(argv[0], argv[1])) return SAVE_FAILURE;
     cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
     if (buf == nullptr) return result;
     FILE* f = std::fopen(argv[1], "wb+");

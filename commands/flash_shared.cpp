@@ -4,7 +4,7 @@
 
 #include "platform/console.h"
 
-const char* const MSG_FLASH_READ_FAILS = "read %d bytes at %08X fails\n";
+const char* const MSG_FLASH_READ_FAILS = "read %u bytes at %08X fails\n";
 const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
 const char* const MSG_RDID = "RDID(JEDEC) = %X\n";
 
@@ -29,7 +29,7 @@ cmd_bytes flash_read_into(flash_read_op read, const char* command, uint32_t addr
     }
     *result = read(addr, size, buf.get());
     if (*result != 0) {
-        con_err(MSG_FLASH_READ_FAILS, static_cast<int>(size), addr);
+        con_err(MSG_FLASH_READ_FAILS, size, addr);
         buf.reset();
     }
     return buf;

@@ -8,7 +8,7 @@
 #include "link/flash_ops.h"
 
 // "%08X" stands for the address: 8 upper-case hex digits.
-extern const char* const MSG_FLASH_READ_FAILS;  // "read %d bytes at %08X fails\n"
+extern const char* const MSG_FLASH_READ_FAILS;  // "read %u bytes at %08X fails\n"
 extern const char* const MSG_IMAGE_READ_FAILS;  // "reading %s failed, nothing was sent\n"
 extern const char* const MSG_RDID;              // "RDID(JEDEC) = %X\n"
 
@@ -30,7 +30,11 @@ template <auto Slot>
 int32_t flash_erase_command(int32_t argc, char** argv, const char* usage) {
     int32_t result = 0;
     const auto erase = cmd_open_slot<Slot>(cmd_exactly(usage, 3), argc, &result);
-    return erase != nullptr ? erase(cmd_hex(argv[1]), cmd_hex(argv[2])) : result;
+    if (erase == nullptr) return result;
+    const uint32_t addr = cmd_hex(argv[1]);
+    const uint32_t size = cmd_hex(argv[2]);
+    if (!cmd_range_fits(argv[0], addr, size)) return CMD_RANGE_REFUSED;
+    return erase(addr, size);
 }
 
 // flashread / extflashread: opening, "start size" words, read, dump.
@@ -41,6 +45,7 @@ int32_t flash_read_command(int32_t argc, char** argv, const char* usage) {
     if (read == nullptr) return result;
     const uint32_t addr = cmd_hex(argv[1]);
     const uint32_t size = cmd_hex(argv[2]);
+    if (!cmd_range_fits(argv[0], addr, size)) return CMD_RANGE_REFUSED;
     cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
     if (buf == nullptr) return result;
     flash_dump(addr, buf.get(), size);

@@ -30,8 +30,8 @@ const char* const MSG_PATH_TOO_LONG =
 const char* const MSG_IMAGE_PATH_TOO_LONG =
     "loadfw: the image path %s is longer than %u characters, refused\n";
 const char* const MSG_BAD_IMAGE_SIZE =
-    "loadfw: %s holds %lld bytes; a loader image must be non-empty and a multiple of 4 bytes, "
-    "nothing was downloaded\n";
+    "loadfw: %s holds %lld bytes; a loader image must be non-empty, a multiple of 4 bytes and "
+    "at most %u bytes, nothing was downloaded\n";
 const char* const MSG_READ_FAILS = "loadfw: reading %s failed, nothing was downloaded\n";
 const char* const MSG_DOWNLOAD_FAILED =
     "loadfw: the loader download failed (%d), the loader was not started\n";
@@ -46,6 +46,9 @@ constexpr uint32_t RAW_TRIGGER_WAIT_MS = 800;
 constexpr uint32_t REG_WRITE_WAIT_MS = 10;
 constexpr uint32_t TRIGGER_SETTLE_MS = 200;
 constexpr uint16_t CHIP_4420 = 0x4420;
+// No loader or factory image is larger than a module's internal flash: a
+// larger file is refused by its size, before anything of it is read.
+constexpr uint32_t LOADER_IMAGE_MAX_BYTES = 0x100000;
 
 // The raw trigger of the RAM patch mode: a loader chunk with the start
 // marker, then one further byte.
@@ -62,6 +65,7 @@ constexpr int32_t LOADFW_CUT_UNKNOWN = -7;
 constexpr int32_t LOADFW_IMAGE_OPEN = -8;
 constexpr int32_t LOADFW_IMAGE_SIZE = -9;
 constexpr int32_t LOADFW_DOWNLOAD = -10;
+constexpr int32_t LOADFW_TRIGGER = -11;
 
 struct reg_write {
     uint32_t addr;
@@ -179,16 +183,16 @@ int32_t download_image(const char* command, const char* path, int32_t (*download
     {
         cmd_file file(path);
         if (!file.is_open()) {
-            con_err(MSG_OPEN_FAILS, path);
+            file.report_not_open();
             return LOADFW_IMAGE_OPEN;
         }
         size = mp_file_size(file.get());
-        std::printf(MSG_FILE_SIZE, static_cast<int>(size));
+        std::printf(MSG_FILE_SIZE, static_cast<long long>(size));
         // An empty image, or one that is no whole number of words, is no
         // loader: starting the module on it would report a module as ready
         // that is not.
-        if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(UINT32_MAX)) {
-            con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size));
+        if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(LOADER_IMAGE_MAX_BYTES)) {
+            con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size), LOADER_IMAGE_MAX_BYTES);
             return LOADFW_IMAGE_SIZE;
         }
         image = file.read(command, 0, static_cast<uint32_t>(size), MSG_READ_FAILS);
@@ -202,20 +206,26 @@ int32_t download_image(const char* command, const char* path, int32_t (*download
     return 0;
 }
 
-void vendor_write_trigger(const loader_record& record) {
+// The register writes that start the loader. A write that waits for its
+// event and gets a failure leaves the loader not started: the trigger fails
+// (the write reported it). Writes sent without waiting cannot be checked.
+int32_t vendor_write_trigger(const loader_record& record) {
     bool always_wait = record.chip_id == CHIP_4420 && record.cut == 1;
     for (const reg_write& w : record.writes) {
         if (w.addr == 0) break;
-        if (w.flag == 0 || always_wait)
-            hci_vendor_write(w.addr, w.value);
-        else
+        if (w.flag == 0 || always_wait) {
+            if (hci_vendor_write(w.addr, w.value) != 0) return LOADFW_TRIGGER;
+        } else {
             hci_vendor_write_nowait(w.addr, w.value);
+        }
         msleep(REG_WRITE_WAIT_MS);
     }
+    return 0;
 }
 
 // Starts the downloaded loader the way the record's program mode does.
-void trigger(const loader_record& record, uint32_t mode) {
+int32_t trigger(const loader_record& record, uint32_t mode) {
+    int32_t result = 0;
     if (mode == RAM_PATCH_MODE) {
         std::printf("%s", MSG_RAW_TRIGGER);
         link_purge();
@@ -224,10 +234,11 @@ void trigger(const loader_record& record, uint32_t mode) {
     } else if (mode == FACTORY_IMAGE_MODE) {
         hci_wdg_reset(0);
     } else if (mode == RAM_PATCH_VENDOR_WRITE_MODE) {
-        vendor_write_trigger(record);
+        result = vendor_write_trigger(record);
     }
     msleep(TRIGGER_SETTLE_MS);
     link_purge();
+    return result;
 }
 
 }  // namespace
@@ -270,7 +281,10 @@ int32_t do_loadfw(int32_t argc, char** argv) {
     std::printf("%s", MSG_DOWNLOAD_OK);
     // Over SWD the download itself started the loader; the triggers are
     // serial-link commands.
-    if (cur_ops != &swd_ops) trigger(*record, record->mode);
+    if (cur_ops != &swd_ops) {
+        result = trigger(*record, record->mode);
+        if (result != 0) return result;
+    }
     connection_state = 2;
     return 0;
 }

@@ -233,6 +233,7 @@ int32_t do_addmac(int32_t argc, char** argv) {
         return ADDMAC_FAILED;
     }
     const uint32_t addr = cmd_hex(argv[2] + HEX_PREFIX_CHARS);
+    if (!cmd_range_fits(argv[0], addr, layout.erase_size)) return ADDMAC_FAILED;
     uint8_t mac[BT_ADDR_BYTES];
     if (!config_parse_bt_address(argv[1], mac)) {
         con_err("%s", MSG_BT_ADDR_ERROR);
@@ -273,6 +274,7 @@ int32_t do_config_merge(int32_t argc, char** argv) {
     if (result != 0) return result;
     const config_layout& layout = CONFIG_LAYOUT_MERGE;
     const uint32_t addr = cmd_hex(argv[2]);
+    if (!cmd_range_fits(argv[0], addr, layout.erase_size)) return MERGE_REFUSED;
     cmd_bytes copy = cmd_buffer(argv[0], REGION_COPY_BYTES);
     cmd_bytes image = copy != nullptr ? cmd_buffer(argv[0], CONFIG_IMAGE_BYTES) : cmd_no_bytes();
     if (copy == nullptr || image == nullptr) {

@@ -8,6 +8,7 @@
 
 #include "common/le.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -68,10 +69,7 @@ bool parse_header(const std::vector<uint8_t>& head, int64_t file_size, uint32_t*
 }  // namespace
 
 int64_t mp_file_size(FILE* f) {
-    if (f == nullptr) return 0;
-    position_keeper keep(f);
-    if (std::fseek(f, 0, SEEK_END) != 0) return 0;
-    long size = std::ftell(f);
+    const int64_t size = plat_file_size(f);
     return size < 0 ? 0 : size;
 }
 

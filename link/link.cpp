@@ -48,9 +48,12 @@ int64_t read_decimal(const char* text) {
 
 void report_bad_kind() { con_err(MSG_BAD_KIND, static_cast<int>(link_kind)); }
 
-// Waits for the bytes the module still owes, each read bounded by the read
-// time-out in force, and drops them. A serial answer is taken in pieces of
-// a small buffer; over USB the late answer is one message.
+// Waits for the bytes the module still owes and drops them. Each read is
+// bounded by the read time-out in force, but never by more than the
+// default one: a request that stretched the time-out (a chip erase waits up
+// to 200 s) has stretched it for its own answer, not for an earlier one's.
+// A serial answer is taken in pieces of a small buffer; over USB the late
+// answer is one message.
 void await_late_answer() {
     uint8_t sink[256];
     uint32_t owed = link_late_bytes;
@@ -60,12 +63,17 @@ void await_late_answer() {
         if (message) usb_device_receive(message.get(), owed);
         return;
     }
+    uint32_t in_force = COM_READ_CONSTANT_MS;
+    link_get_timeout(&in_force);
+    const bool bounded = in_force > COM_READ_CONSTANT_MS;
+    if (bounded) link_set_timeout(COM_READ_CONSTANT_MS);
     while (owed > 0) {
         const uint32_t n = owed < sizeof sink ? owed : static_cast<uint32_t>(sizeof sink);
         const uint32_t got = com_read(com_handle, sink, n);
-        if (got < n) return;  // silent for a whole time-out: nothing more is coming
+        if (got < n) break;  // silent for a whole time-out: nothing more is coming
         owed -= got;
     }
+    if (bounded) link_set_timeout(in_force);
 }
 
 }  // namespace
@@ -149,11 +157,9 @@ int32_t serial_open(const char* name, uint32_t baud) {
     }
     if (baud != 0) result = com_configure(com_handle, baud);
     const int shown_baud = static_cast<int>(baud != 0 ? baud : SERIAL_OPEN_BAUD);
-    if (result == 0) {
-        std::printf(MSG_SERIAL_CONNECT, name, shown_baud, "OK");
-    } else {
-        con_err(MSG_SERIAL_CONNECT, name, shown_baud, "Fail");
-    }
+    // One line whose last word tells the outcome, on standard output either
+    // way, where a log parser reading the progress lines finds it.
+    std::printf(MSG_SERIAL_CONNECT, name, shown_baud, result == 0 ? "OK" : "Fail");
     return result;
 }
 

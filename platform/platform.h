@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // ---------------------------------------------------------------- serial port
@@ -74,8 +75,29 @@ std::string plat_temp_dir();
 
 uint32_t plat_process_id();
 
+// Sets a variable of the process's environment; 0 or -1.
+int plat_set_env(const char* name, const char* value);
+
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
+
+// Removes a folder with everything in it (symbolic links inside are removed,
+// not followed); 0 also when it did not exist, -1 when something stays.
+int plat_remove_tree(const char* path);
+
+// The system's number for the last failed call (errno; GetLastError on Windows).
+unsigned long plat_error_number();
+
+// ---------------------------------------------------------------- files
+
+// What a path names, found without opening it: opening a FIFO or a device
+// can block or yield endless bytes, so only regular files are read or
+// written as images, loaders and dumps.
+enum class plat_file_kind { missing, regular, other };
+plat_file_kind plat_path_kind(const char* path);
+
+// The size of an open file in bytes (also beyond 2 GiB), or -1.
+int64_t plat_file_size(std::FILE* f);
 
 // ---------------------------------------------------------------- libraries
 
@@ -98,3 +120,67 @@ int plat_msgsock_send(int sock, const uint8_t* buf, uint32_t n);
 // timeout_ms. Returns the message length, or -1 on failure or time-out.
 int32_t plat_msgsock_recv(int sock, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
 void plat_msgsock_close(int sock);
+
+// ---------------------------------------------------------------- calibration library
+// What tunerlib needs beside the serial port above: the Win32 steps of its
+// port open one by one (each can fail on its own and is logged with the
+// system's error number), reads and writes that tell a failure from a
+// time-out, the machine's list of serial ports, and the debug output.
+
+// The error number of the last failed call of this section: GetLastError()
+// on Windows, errno elsewhere.
+uint32_t plat_last_error();
+
+// The device path of a port named as the port list names it: "\\.\NAME" on
+// Windows, "/dev/NAME" elsewhere, into `cap` wide characters with its
+// terminator. false (nothing written past the end) when it does not fit.
+bool plat_serial_port_path(const wchar_t* name, wchar_t* path, size_t cap);
+
+// Opens a device path (wide), read and write, not shared with any other
+// handle or program. nullptr on failure (plat_last_error() says why).
+plat_serial_handle plat_serial_open_path(const wchar_t* path);
+
+// Reads the port's line settings, sets the rate, 8 data bits, no parity and
+// one stop bit, keeps every other setting as read, and writes them back
+// (GetCommState / SetCommState; on Linux tcgetattr / tcsetattr, the line
+// discipline kept raw as a Windows port has none). 0, or which step failed.
+constexpr int PLAT_LINE_READ_FAILED = 1;
+constexpr int PLAT_LINE_WRITE_FAILED = 2;
+int plat_serial_update_line(plat_serial_handle port, uint32_t baud);
+
+// Discards received bytes not read yet (PURGE_RXCLEAR); with abort_read also
+// ends a read still pending on the port (PURGE_RXABORT). Bytes being written
+// are left alone.
+void plat_serial_purge_input(plat_serial_handle port, bool abort_read);
+
+// plat_serial_read / plat_serial_write that tell a failure from a short
+// transfer: 0 with the count moved in *done (fewer than n when the time-outs
+// expired), or -1 when the system reported an error (plat_last_error(); a
+// line that hung up counts as one).
+int plat_serial_read_some(plat_serial_handle port, uint8_t* buf, uint32_t n, uint32_t* done);
+int plat_serial_write_some(plat_serial_handle port, const uint8_t* buf, uint32_t n, uint32_t* done);
+
+// The machine's serial ports as a list of (value name, value type, value
+// data) entries, read the way the registry's serial device map
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM is read on Windows (RegOpenKeyExW,
+// RegQueryInfoKeyW, RegEnumValueW). On Linux the entries come from the
+// colon-separated names of TUNERLIB_SERIAL_PORTS when it is set, else from
+// the ttys in /sys/class/tty that have a device, in sorted order; each entry
+// is named "/dev/NAME", has type 1 (a string) and NAME as its data. Every
+// function returns 0 or the system's error code.
+struct plat_port_list;
+int32_t plat_port_list_open(plat_port_list** list);
+int32_t plat_port_list_info(plat_port_list* list, uint32_t* subkeys, uint32_t* values);
+// Entry `index`: its name into `name` (*name_chars: in capacity, out length
+// without the terminator), its type, and its data into `data` (*data_bytes:
+// in capacity, out bytes stored, a wide string's terminator included).
+int32_t plat_port_list_value(plat_port_list* list, uint32_t index, wchar_t* name,
+                             uint32_t* name_chars, uint32_t* type, uint8_t* data,
+                             uint32_t* data_bytes);
+void plat_port_list_close(plat_port_list* list);
+
+// Hands one finished log line to the debugger output: OutputDebugStringW on
+// Windows. On Linux, as UTF-8: to standard error when TUNERLIB_LOG is
+// "stderr", appended to the file that TUNERLIB_LOG names otherwise, and to
+// syslog at debug priority when it is unset or empty.
+void plat_debug_output(const wchar_t* line);

@@ -10,7 +10,7 @@
 #include "link/link.h"
 #include "link/program_mode.h"
 #include "link/serial_port.h"
-#include "protocol/flash_id.h"
+#include "protocol/flash_limits.h"
 #include "protocol/hci_packet.h"
 #include "platform/console.h"
 
@@ -65,6 +65,9 @@ const char* const MSG_ERASE_PAGE_FAIL = "Erase page at 0x%08X fail.\n";
 const char* const MSG_READ_FAIL = "Read %d bytes from 0x%08X fail.\n";
 const char* const MSG_WRITE_FAIL = "Write %d bytes to 0x%08X fail.\n";
 const char* const MSG_PROGRAM_NO_MEMORY = "hci_program: malloc fail\n";
+const char* const MSG_NEIGHBOURS_UNSTABLE =
+    "hci_program: the %u bytes at 0x%08X beside the image read back differently twice; "
+    "nothing was written\n";
 const char* const MSG_VERIFY_NO_MEMORY = "malloc error!\n";
 const char* const MSG_VERIFY_READ_FAIL = "hci_read error!\n";
 const char* const MSG_FACTORY_ID_ERROR = "Factory Image ID error\n";
@@ -118,6 +121,17 @@ int32_t read_piece(uint32_t at, uint32_t asked, uint64_t from, uint64_t to, uint
     }
     std::memcpy(dest, ev.bytes + READ_DATA_OFFSET + (from - at), delivered);
     return 0;
+}
+
+// Reads the n (< 4) bytes at `at` that share a word with the image but lie
+// outside it. HCI events carry no checksum, and these bytes are written
+// back: they are read twice and refused when the two readings differ.
+int32_t read_neighbours(uint32_t at, uint32_t n, uint8_t* dest) {
+    uint8_t again[WORD_BYTES];
+    if (hci_read(at, n, dest) != 0 || hci_read(at, n, again) != 0) return 1;
+    if (std::memcmp(dest, again, n) == 0) return 0;
+    con_err(MSG_NEIGHBOURS_UNSTABLE, n, at);
+    return 1;
 }
 
 int32_t program_piece(uint32_t at, const uint8_t* bytes, uint32_t n) {
@@ -250,6 +264,10 @@ int32_t hci_flash_prepare(uint32_t, const uint8_t*) {
 }
 
 int32_t hci_page_erase(uint32_t addr, uint32_t size) {
+    if (!flash_range_fits(addr, size)) {
+        con_err(MSG_ERASE_PAGE_FAIL, addr);
+        return 1;
+    }
     const uint32_t pages = size / HCI_PAGE_BYTES + (size % HCI_PAGE_BYTES != 0 ? 1 : 0);
     for (uint32_t i = 0; i < pages; ++i) {
         const uint32_t page = addr + i * HCI_PAGE_BYTES;
@@ -269,6 +287,10 @@ int32_t hci_page_erase(uint32_t addr, uint32_t size) {
 // the bytes of [addr, addr + len).
 int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
     if (len == 0) return 0;
+    if (!flash_range_fits(addr, len)) {
+        con_err(MSG_READ_FAIL, static_cast<int>(len), addr);
+        return 1;
+    }
     const uint32_t base = align_down(addr);
     const uint64_t end = uint64_t{addr} + len;
     const uint64_t span = align_up(end) - base;
@@ -288,6 +310,10 @@ int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
 // they were.
 int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
     if (len == 0) return 0;
+    if (!flash_range_fits(addr, len)) {
+        con_err(MSG_WRITE_FAIL, static_cast<int>(len), addr);
+        return 1;
+    }
     const uint32_t base = align_down(addr);
     const uint32_t head = addr - base;
     const uint64_t total = uint64_t{head} + len;
@@ -297,9 +323,9 @@ int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
         con_err("%s", MSG_PROGRAM_NO_MEMORY);
         return -1;
     }
-    if (head != 0 && hci_read(base, head, buf.get()) != 0) return 1;
+    if (head != 0 && read_neighbours(base, head, buf.get()) != 0) return 1;
     if (span != total &&
-        hci_read(addr + len, static_cast<uint32_t>(span - total), buf.get() + total) != 0)
+        read_neighbours(addr + len, static_cast<uint32_t>(span - total), buf.get() + total) != 0)
         return 1;
     std::memcpy(buf.get() + head, bytes, len);
     for (uint64_t done = 0; done < span; done += HCI_MAX_RW_BYTES) {

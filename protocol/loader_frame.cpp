@@ -20,6 +20,8 @@ const char* const MSG_RECV_TIMEOUT = "recv timeout! need %d bytes, read %d bytes
 const char* const MSG_CRC_ERROR = "crc16 error! read %04x != cacled %04x\n";
 const char* const MSG_PAYLOAD_TOO_LARGE =
     "a request with %llu payload bytes does not fit the %u-byte loader frame buffer\n";
+const char* const MSG_RANGE_PAST_END =
+    "a transfer of %u bytes at 0x%08X would run past 0xFFFFFFFF, nothing was sent\n";
 const char* const MSG_FOREIGN_ANSWER =
     "answer to another request (code %04X) while waiting for the answer to %04X\n";
 const char* const MSG_BAD_PACKET_SIZE =
@@ -46,6 +48,10 @@ template <typename Piece>
 int32_t for_each_piece(uint32_t addr, uint32_t len, Piece piece) {
     if (len == 0) return 0;
     if (!packet_size_usable()) return LOADER_REFUSED;
+    if (!flash_range_fits(addr, len)) {
+        con_err(MSG_RANGE_PAST_END, len, addr);
+        return LOADER_REFUSED;
+    }
     const uint32_t whole = len / packet_size;
     for (uint32_t i = 0; i < whole; ++i) {
         const uint32_t offset = i * packet_size;

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "protocol/flash_id.h"
+#include "protocol/flash_limits.h"
 #include "protocol/loader.h"
 
 // Response layout: 3 bytes, status, 4 bytes, data, CRC-16.

@@ -75,13 +75,17 @@ int32_t cmd_exec_line(const char* line) {
         result = row->handler(row->argc, row->argv);
         release_args(row->argv);
     }
+    cmd_report(result);
+    return result;
+}
+
+void cmd_report(int32_t result) {
     if (result == 0) {
         std::printf("-OK-\n");
     } else {
         if (result == CMD_UNKNOWN) std::printf("Unknown command. 'help' for help\n");
         std::printf("-ERR: %d-\n", result);
     }
-    return result;
 }
 
 void cmd_print_names() {

@@ -28,6 +28,9 @@ cmd_entry* cmd_find(const char* line);
 int32_t cmd_split(const char* line, int32_t slots, char** array);
 // Finds, runs, releases the arguments and prints "-OK-" / "-ERR: %d-".
 int32_t cmd_exec_line(const char* line);
+// The outcome line of a result: "-OK-", or "-ERR: %d-" (after "Unknown
+// command. 'help' for help" for CMD_UNKNOWN).
+void cmd_report(int32_t result);
 void cmd_print_names();
 // 0 after printing the usage of the row the word names; 127 when none.
 int32_t cmd_print_usage(const char* word);

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "batch/options.h"
-#include "platform/console.h"
 #include "link/env.h"
+#include "platform/console.h"
 #include "shell/shell.h"
 
 int main(int argc, char** argv) {
@@ -12,7 +12,11 @@ int main(int argc, char** argv) {
         print_version();
         return 0;
     }
-    int32_t result = options_run(argc, argv);
+    batch_records records{};
+    if (!batch_records_create(&records, argv[0])) return -1;
+    int32_t result = options_run(argc, argv, &records);
+    options_end_run(&records);
+    batch_records_release(&records);
     env_clear();
     return result;
 }

@@ -17,6 +17,44 @@ const char* const kDefaultPrompt = "FLINT";
 
 char shell_line[SHELL_LINE_BYTES];
 
+const char* const MSG_LINE_TOO_LONG =
+    "the line is longer than %u characters and was not run; split it or shorten it\n";
+constexpr int32_t SHELL_LINE_REFUSED = -1;
+
+enum class line_status { read, end, too_long };
+
+// Takes the rest of an over-long line, up to and including its line end.
+void skip_rest_of_line(FILE* in) {
+    for (int c = std::fgetc(in); c != '\n' && c != EOF; c = std::fgetc(in)) {
+    }
+}
+
+// Reads one line into `line` (SHELL_LINE_BYTES) without its line end: "\n"
+// or "\r\n", as the Windows C runtime's console input treats both. A line
+// that does not fit is taken whole and reported as too long.
+line_status read_line(char* line, FILE* in) {
+    if (std::fgets(line, SHELL_LINE_BYTES, in) == nullptr) return line_status::end;
+    size_t len = std::strlen(line);
+    if (len > 0 && line[len - 1] == '\n') {
+        line[--len] = '\0';
+    } else if (len == SHELL_LINE_BYTES - 1) {
+        // The buffer is full: only a line end right behind keeps the line whole.
+        int next = std::fgetc(in);
+        if (next == '\r') {
+            next = std::fgetc(in);
+            if (next != '\n') {
+                if (next != EOF) skip_rest_of_line(in);
+                return line_status::too_long;
+            }
+        } else if (next != '\n' && next != EOF) {
+            skip_rest_of_line(in);
+            return line_status::too_long;
+        }
+    }
+    if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
+    return line_status::read;
+}
+
 const char* prompt_text() {
     const env_entry* prompt = env_find("PROMPT");
     return prompt != nullptr ? prompt->value : kDefaultPrompt;
@@ -39,18 +77,16 @@ void shell_loop() {
         // The prompt has no line end: flush it so a person or a driving
         // script sees it before the program waits for the line.
         std::fflush(stdout);
-        if (std::fgets(shell_line, SHELL_LINE_BYTES, stdin) == nullptr) {
+        const line_status status = read_line(shell_line, stdin);
+        if (status == line_status::end) {
             std::printf("Quit\n");
             return;
         }
-        size_t len = std::strlen(shell_line);
-        if (len > 0 && shell_line[len - 1] == '\n') {
-            shell_line[len - 1] = '\0';
-        } else if (len == SHELL_LINE_BYTES - 1) {
-            // A line of exactly the maximum length: its line end belongs to
-            // it, not to an empty line of its own that would fail as unknown.
-            int next = std::fgetc(stdin);
-            if (next != '\n' && next != EOF) std::ungetc(next, stdin);
+        if (status == line_status::too_long) {
+            // A cut line could run a different command than the one typed.
+            con_err(MSG_LINE_TOO_LONG, SHELL_LINE_BYTES - 1);
+            cmd_report(SHELL_LINE_REFUSED);
+            continue;
         }
         cmd_exec_line(shell_line);
     }

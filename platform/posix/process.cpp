@@ -35,6 +35,8 @@ std::string plat_temp_dir() {
     return dir;
 }
 
+int plat_set_env(const char* name, const char* value) { return setenv(name, value, 1) == 0 ? 0 : -1; }
+
 uint32_t plat_process_id() { return static_cast<uint32_t>(getpid()); }
 
 int plat_make_dir(const char* path) {
@@ -52,3 +54,5 @@ void plat_error_box(const char* title, const char* text) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", title, text);
 }
+
+unsigned long plat_error_number() { return static_cast<unsigned long>(errno); }

@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cwchar>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/posix/serial_line.h"
 #include "platform/posix/serial_names.h"
+#include "platform/posix/wide_text.h"
 
 struct plat_serial {
     int fd;
@@ -106,6 +108,21 @@ ms_t read_wait(const plat_serial_timeouts& t, ms_t total, ms_t start, ms_t last_
     return wait;
 }
 
+// The termios constant of the rates a tunerlib port is set to; 0 for others.
+speed_t posix_speed_constant(uint32_t baud) {
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return 0;
+    }
+}
+
 }  // namespace
 
 std::string posix_serial_device_path(const char* name) {
@@ -159,7 +176,19 @@ void plat_serial_purge(plat_serial_handle port) {
 // silent for longer than the interval; in any case when the total limit has
 // passed. Gives back what it has.
 uint32_t plat_serial_read(plat_serial_handle port, uint8_t* buf, uint32_t n) {
-    if (port == nullptr || buf == nullptr) return 0;
+    uint32_t got = 0;
+    plat_serial_read_some(port, buf, n, &got);
+    return got;
+}
+
+// As plat_serial_read; a read error or a line that hung up (end of file)
+// ends the read as a failure, with errno set.
+int plat_serial_read_some(plat_serial_handle port, uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = 0;
+    if (port == nullptr || buf == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
     const plat_serial_timeouts& t = port->timeouts;
     const bool immediate =
         t.read_interval == TIMEOUT_MAXDWORD && t.read_multiplier == 0 && t.read_constant == 0;
@@ -167,6 +196,7 @@ uint32_t plat_serial_read(plat_serial_handle port, uint8_t* buf, uint32_t n) {
     const ms_t start = now_ms();
     ms_t last_byte = start;
     uint32_t got = 0;
+    int result = 0;
     while (got < n) {
         const ssize_t r = read(port->fd, buf + got, n - got);
         if (r > 0) {
@@ -175,7 +205,11 @@ uint32_t plat_serial_read(plat_serial_handle port, uint8_t* buf, uint32_t n) {
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r == 0 || errno != EAGAIN) break;  // hung up or failed
+        if (r == 0 || errno != EAGAIN) {  // hung up or failed
+            if (r == 0) errno = EIO;
+            result = -1;
+            break;
+        }
         if (immediate) break;
         const ms_t wait = read_wait(t, total, start, got > 0 ? last_byte : -1);
         if (wait == 0) break;
@@ -183,20 +217,37 @@ uint32_t plat_serial_read(plat_serial_handle port, uint8_t* buf, uint32_t n) {
             // Time-out, or a hang-up: one more non-blocking read collects any
             // byte that raced the deadline, then the read ends.
             const ssize_t last = read(port->fd, buf + got, n - got);
-            if (last > 0) got += static_cast<uint32_t>(last);
+            if (last > 0) {
+                got += static_cast<uint32_t>(last);
+            } else if (last == 0 || (last < 0 && errno != EAGAIN && errno != EINTR)) {
+                if (last == 0) errno = EIO;
+                result = -1;
+            }
             break;
         }
     }
-    return got;
+    *done = got;
+    return result;
 }
 
 // Bounded by write_constant + n x write_multiplier ms in all (0/0: no limit).
 uint32_t plat_serial_write(plat_serial_handle port, const uint8_t* buf, uint32_t n) {
-    if (port == nullptr || buf == nullptr) return 0;
+    uint32_t sent = 0;
+    plat_serial_write_some(port, buf, n, &sent);
+    return sent;
+}
+
+int plat_serial_write_some(plat_serial_handle port, const uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = 0;
+    if (port == nullptr || buf == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
     const plat_serial_timeouts& t = port->timeouts;
     const ms_t total = total_limit(t.write_constant, t.write_multiplier, n);
     const ms_t start = now_ms();
     uint32_t sent = 0;
+    int result = 0;
     while (sent < n) {
         const ssize_t w = write(port->fd, buf + sent, n - sent);
         if (w > 0) {
@@ -204,13 +255,76 @@ uint32_t plat_serial_write(plat_serial_handle port, const uint8_t* buf, uint32_t
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
-        if (w == 0 || errno != EAGAIN) break;
+        if (w == 0 || errno != EAGAIN) {
+            if (w == 0) errno = EIO;
+            result = -1;
+            break;
+        }
         const ms_t elapsed = now_ms() - start;
         const ms_t wait = total < 0 ? -1 : (total > elapsed ? total - elapsed : 0);
         if (wait == 0) break;
-        if (wait_for(port->fd, POLLOUT, wait) <= 0) break;
+        const int ready = wait_for(port->fd, POLLOUT, wait);
+        if (ready == 0) break;
+        if (ready < 0) {
+            errno = EIO;
+            result = -1;
+            break;
+        }
     }
-    return sent;
+    *done = sent;
+    return result;
+}
+
+void plat_serial_purge_input(plat_serial_handle port, bool /*abort_read*/) {
+    // Reads here are never pending while another call runs: there is nothing
+    // to abort beyond what the flush discards.
+    if (port != nullptr) tcflush(port->fd, TCIFLUSH);
+}
+
+uint32_t plat_last_error() { return static_cast<uint32_t>(errno); }
+
+bool plat_serial_port_path(const wchar_t* name, wchar_t* path, size_t cap) {
+    const int n = std::swprintf(path, cap, L"/dev/%ls", name);
+    return n >= 0 && static_cast<size_t>(n) < cap;
+}
+
+plat_serial_handle plat_serial_open_path(const wchar_t* path) {
+    std::string narrow;
+    if (!posix_utf8(path, narrow)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (narrow.empty() || narrow[0] != '/') {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return plat_serial_open(narrow.c_str());
+}
+
+// The port's settings as read, with the line discipline raw (no echo, no
+// line editing, no character translation, no software flow control: a
+// Windows port has none of these), then the rate and 8N1. Hardware flow
+// control and the modem-line settings stay as read.
+int plat_serial_update_line(plat_serial_handle port, uint32_t baud) {
+    if (port == nullptr) {
+        errno = EBADF;
+        return PLAT_LINE_READ_FAILED;
+    }
+    termios t{};
+    if (tcgetattr(port->fd, &t) != 0) return PLAT_LINE_READ_FAILED;
+    cfmakeraw(&t);
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    t.c_cflag |= CS8 | CREAD;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    const speed_t speed = posix_speed_constant(baud);
+    if (speed == 0 || cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) {
+        errno = EINVAL;
+        return PLAT_LINE_WRITE_FAILED;
+    }
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return PLAT_LINE_WRITE_FAILED;
+    return 0;
 }
 
 void plat_serial_close(plat_serial_handle port) {

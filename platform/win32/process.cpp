@@ -44,6 +44,8 @@ std::string plat_temp_dir() {
     return dir;
 }
 
+int plat_set_env(const char* name, const char* value) { return _putenv_s(name, value) == 0 ? 0 : -1; }
+
 uint32_t plat_process_id() { return GetCurrentProcessId(); }
 
 int plat_make_dir(const char* path) {
@@ -63,3 +65,5 @@ void* plat_library_symbol(void* lib, const char* name) {
 void plat_error_box(const char* title, const char* text) {
     MessageBoxA(nullptr, text, title, ERROR_BOX_STYLE);
 }
+
+unsigned long plat_error_number() { return GetLastError(); }

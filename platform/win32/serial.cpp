@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "platform/platform.h"
 
@@ -109,6 +110,69 @@ uint32_t plat_serial_write(plat_serial_handle port, const uint8_t* buf, uint32_t
     DWORD put = 0;
     if (!WriteFile(port->handle, buf, n, &put, nullptr)) return 0;
     return put;
+}
+
+int plat_serial_read_some(plat_serial_handle port, uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = 0;
+    if (!valid(port)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DWORD got = 0;
+    const BOOL ok = ReadFile(port->handle, buf, n, &got, nullptr);
+    *done = got;
+    return ok ? 0 : -1;
+}
+
+int plat_serial_write_some(plat_serial_handle port, const uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = 0;
+    if (!valid(port)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    DWORD put = 0;
+    const BOOL ok = WriteFile(port->handle, buf, n, &put, nullptr);
+    *done = put;
+    return ok ? 0 : -1;
+}
+
+void plat_serial_purge_input(plat_serial_handle port, bool abort_read) {
+    if (valid(port)) PurgeComm(port->handle, abort_read ? (PURGE_RXABORT | PURGE_RXCLEAR) : PURGE_RXCLEAR);
+}
+
+uint32_t plat_last_error() { return GetLastError(); }
+
+bool plat_serial_port_path(const wchar_t* name, wchar_t* path, size_t cap) {
+    const size_t len = wcslen(name);
+    if (cap < 5 || len > cap - 5) return false;
+    wcscpy(path, L"\\\\.\\");
+    wcscpy(path + 4, name);
+    return true;
+}
+
+plat_serial_handle plat_serial_open_path(const wchar_t* path) {
+    HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    return new plat_serial{h};
+}
+
+// The DCB as the port has it, with the rate and 8N1 set.
+int plat_serial_update_line(plat_serial_handle port, uint32_t baud) {
+    if (!valid(port)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return PLAT_LINE_READ_FAILED;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->handle, &dcb)) return PLAT_LINE_READ_FAILED;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = LINE_DATA_BITS;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(port->handle, &dcb)) return PLAT_LINE_WRITE_FAILED;
+    return 0;
 }
 
 void plat_serial_close(plat_serial_handle port) {

@@ -227,17 +227,18 @@ class VModule:
             return ""
 
 
-def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120):
-    """Runs flint with standard output and standard error in one pipe; env
-    adds variables to the environment (a value None removes one). Returns
-    (exit status, output without CR); -1 shows as 255 on Linux."""
+def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120, program=None):
+    """Runs flint (or a copy of it at `program`) with standard output and
+    standard error in one pipe; env adds variables to the environment (a
+    value None removes one). Returns (exit status, output without CR); -1
+    shows as 255 on Linux."""
     full_env = dict(os.environ)
     for name, value in (env or {}).items():
         if value is None:
             full_env.pop(name, None)
         else:
             full_env[name] = value
-    cmd = [FLINT] + list(args)
+    cmd = [program or FLINT] + list(args)
     if UNDER_WINE:
         # Wine runs the Windows build; it ends with the low byte of the exit
         # code like a Linux process, and its lines end in CRLF (removed below).

@@ -319,8 +319,9 @@ class GuardsAndArguments(SessionCase):
                 ("connect", "list all ports: to be implemented.\n-ERR: 1-\n"),
                 ("connect swd", SWD_MISSING),
                 ("device 4420b", "please run 'connect' cmd first.\n-ERR: -1-\n"),
-                # The SWD table stays in force: a serial port now goes to its open.
-                ("connect %s" % port, SWD_MISSING),
+                # A serial port opens the serial port, whatever table an
+                # earlier USB or SWD connection left in force.
+                ("connect %s" % port, "Connecting %s at 115200 OK...\n-OK-\n" % port),
             ])
             self.assertTrue(all(rate == "115200" for _, rate, _ in log_lines(vm, "rx")))
 

@@ -61,6 +61,9 @@ LOADFW_USAGE = ("Usage:\n\tloadfw fw_img ic_cut program_mode\n\tloadfw --autodet
                 "KVL4420B_V1 KVL4420B_V2 KVL4420B_V3 KVL4420B_V3_SE\n")
 
 
+LINE_TOO_LONG = "the line is longer than 254 characters and was not run; split it or shorten it\n"
+
+
 def session(*outputs):
     """The whole output of flint -i whose command lines printed `outputs`,
     ended by end of input."""
@@ -180,12 +183,23 @@ class Lines(ShellCase):
         self.assertEqual(self.shell(stdin="ver\nsetenv A 1\nprintenv A"),
                          (0, session(VERSION + "\n-OK-\n", "-OK-\n", "A=1\n-OK-\n")))
 
-    def test_long_line_runs_as_254_characters_and_the_rest(self):
+    def test_long_line_is_refused_whole_and_the_shell_goes_on(self):
+        # Cut in two, this line would set LONG and then run "ver": neither runs.
         first = "setenv LONG " + "v" * 242
         self.assertEqual(len(first), 254)
-        rest = "ver" + " " * 43
-        rc, out = self.shell(first + rest, "printenv LONG")
-        self.assertEqual(out, session("-OK-\n", VERSION + "\n-OK-\n", "LONG=" + "v" * 242 + "\n-OK-\n"))
+        for tail in ("ver" + " " * 43, "x", "\rx"):
+            with self.subTest(tail=tail):
+                rc, out = self.shell(first + tail, "printenv LONG", "ver")
+                self.assertEqual(rc, 0)
+                self.assertEqual(out, session(LINE_TOO_LONG + "-ERR: -1-\n", "-ERR: -1-\n",
+                                              VERSION + "\n-OK-\n"))
+
+    def test_crlf_line_ends_are_one_line_end(self):
+        exact = "setenv EXACT " + "v" * 241
+        self.assertEqual(len(exact), 254)
+        text = "setenv MODE 1\r\nprintenv MODE\r\n" + exact + "\r\nprintenv EXACT\r\n"
+        rc, out = self.shell(stdin=text)
+        self.assertEqual(out, session("-OK-\n", "MODE=1\n-OK-\n", "-OK-\n", "EXACT=" + "v" * 241 + "\n-OK-\n"))
 
     def test_line_of_exactly_254_characters_runs_once(self):
         line = "setenv EXACT " + "v" * 241

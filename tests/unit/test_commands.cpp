@@ -1,6 +1,7 @@
 // The flash commands against a recording table of operations installed as the
 // table in force: argument rules, messages, results and what reaches the slots.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -278,9 +279,10 @@ TEST_F(Commands, NumbersReachTheOperationsAsTyped) {
         {"setbaudrate 1000000", "set_baudrate 1000000"},
         {"setbaudrate fast", "set_baudrate 0"},
         // Beyond 32 bits a number saturates; it never wraps into the flash.
-        {"pageerase 100802000 FFFFFFFF", "page_erase FFFFFFFF FFFFFFFF"},
-        {"pageerase 0x1000000000000000000 -1", "page_erase FFFFFFFF FFFFFFFF"},
-        {"pageerase -0x100000000 -0x10", "page_erase FFFFFFFF FFFFFFF0"},
+        {"pageerase 100802000 0", "page_erase FFFFFFFF 0"},
+        {"pageerase 0 0x1000000000000000000", "page_erase 0 FFFFFFFF"},
+        {"pageerase -0x100000000 0", "page_erase FFFFFFFF 0"},
+        {"pageerase 0 -0x10", "page_erase 0 FFFFFFF0"},
         {"setbaudrate 4295082496", "set_baudrate 2147483647"},
         {"setbaudrate -4294967296", "set_baudrate 2147483648"},
         {"setbaudrate 921600baud", "set_baudrate 921600"},
@@ -399,7 +401,6 @@ TEST_F(Commands, ProgramSendsThePayloadBehindAHeader) {
         {"short file", pattern(100), pattern(100), "file size: 100\npayload length: 100\n"},
         {"header", with_header(payload, 0), payload, "file size: 4608\npayload length: 4096\n"},
         {"header and trailer", with_header(payload, 300), payload, "file size: 4908\npayload length: 4096\n"},
-        {"empty", {}, {}, "file size: 0\npayload length: 0\n"},
     };
     for (const Case& c : cases) {
         std::string path = file("img.bin", c.content);
@@ -458,8 +459,10 @@ TEST_F(Commands, ExternalMissingOrEmptyFile) {
     } cases[] = {
         {"extprogram " + dir_ + "/none.bin 0", "file size: 0\n", "open " + dir_ + "/none.bin fails\n"},
         {"extflashverify " + dir_ + "/none.bin 0", "file size: 0\n", "open " + dir_ + "/none.bin fails\n"},
-        {"extprogram " + empty + " 0", "file size: 0\n", ""},
-        {"extflashverify " + empty + " 0", "file size: 0\n", ""},
+        {"extprogram " + empty + " 0", "file size: 0\n",
+         "extprogram: " + empty + " holds no bytes, nothing was sent\n"},
+        {"extflashverify " + empty + " 0", "file size: 0\n",
+         "extflashverify: " + empty + " holds no bytes, nothing was sent\n"},
     };
     for (const Case& c : cases) {
         Outcome o = run(c.line);
@@ -468,6 +471,81 @@ TEST_F(Commands, ExternalMissingOrEmptyFile) {
         EXPECT_EQ(o.err, c.err) << c.line;
     }
     EXPECT_TRUE(module_.calls.empty());
+}
+
+// Programming or verifying nothing would pass a module that holds nothing of
+// the image: an empty file, or a header that declares no payload, is refused.
+TEST_F(Commands, ImageWithoutPayloadIsRefused) {
+    const std::vector<uint8_t> nothing;
+    for (const auto& content : {nothing, with_header(nothing, 100)}) {
+        std::string path = file("img.bin", content);
+        for (const char* cmd : {"program", "flashverify"}) {
+            Outcome o = run(std::string(cmd) + " " + path + " 0x802000");
+            EXPECT_EQ(o.result, 3) << cmd;
+            EXPECT_EQ(o.err, std::string(cmd) + ": " + path + " holds no payload, nothing was sent\n");
+        }
+    }
+    EXPECT_TRUE(module_.calls.empty());
+}
+
+// Only regular files are read: a folder, a device or a FIFO is refused
+// without blocking and without a word to the module.
+TEST_F(Commands, InputThatIsNoRegularFileIsRefused) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir_, std::string("/dev/zero"), fifo}) {
+        const std::string refused = path + " is not a regular file (a folder, device or pipe); give the path of a file\n";
+        struct Case {
+            std::string line;
+            int32_t result;
+        } cases[] = {{"program " + path + " 0x802000", 3},
+                     {"flashverify " + path + " 0x802000", 3},
+                     {"extprogram " + path + " 0", 4},
+                     {"extflashverify " + path + " 0", 4}};
+        for (const Case& c : cases) {
+            Outcome o = run(c.line);
+            EXPECT_EQ(o.result, c.result) << c.line;
+            EXPECT_EQ(o.err.substr(0, refused.size()), refused) << c.line;
+        }
+        Outcome o = run("savebin " + path + " 0x802000 0x10");
+        EXPECT_EQ(o.result, 3) << path;
+        EXPECT_EQ(o.err, "savebin: " + path + " is not a regular file (a folder, device or pipe), nothing was written\n");
+    }
+    EXPECT_TRUE(module_.calls.empty());
+}
+
+// A range whose end lies beyond 0xFFFFFFFF is refused before the link is
+// touched: the pieces of a transfer would otherwise wrap to address 0.
+TEST_F(Commands, RangesPastFourGibibytesAreRefused) {
+    const std::string img = file("img.bin", pattern(301));
+    const struct Case {
+        std::string line;
+        const char* range;
+    } cases[] = {
+        {"pageerase 0xFFFFF000 0x1001", "0xFFFFF000 + 0x1001"},
+        {"be64 0xFFFF0000 0x20000", "0xFFFF0000 + 0x20000"},
+        {"extbe32 0xFFFFFFFF 2", "0xFFFFFFFF + 0x2"},
+        {"extbe64 0xFFFFFFFF 2", "0xFFFFFFFF + 0x2"},
+        {"extsectorerase 0xFFFFFFFF 2", "0xFFFFFFFF + 0x2"},
+        {"flashread 0xFFFFFF0C 0x200", "0xFFFFFF0C + 0x200"},
+        {"extflashread 0xFFFFFF0C 0x200", "0xFFFFFF0C + 0x200"},
+        {"savebin " + dir_ + "/out.bin 0xFFFFFF0C 0x200", "0xFFFFFF0C + 0x200"},
+        {"program " + img + " 0xFFFFFF0C", "0xFFFFFF0C + 0x12D"},
+        {"flashverify " + img + " 0xFFFFFF0C", "0xFFFFFF0C + 0x12D"},
+        {"extprogram " + img + " 0xFFFFFF0C", "0xFFFFFF0C + 0x12D"},
+        {"extflashverify " + img + " 0xFFFFFF0C", "0xFFFFFF0C + 0x12D"},
+    };
+    for (const Case& c : cases) {
+        Outcome o = run(c.line);
+        const std::string word = c.line.substr(0, c.line.find(' '));
+        EXPECT_EQ(o.result, -1) << c.line;
+        EXPECT_EQ(o.err, word + ": " + c.range +
+                             " bytes runs past 0xFFFFFFFF, the end of the address space; nothing was done\n")
+            << c.line;
+    }
+    EXPECT_TRUE(module_.calls.empty());
+    // Up to the last byte of the address space is a range like any other.
+    EXPECT_EQ(run("flashread 0xFFFFFFF0 0x10").result, 0);
 }
 
 TEST_F(Commands, ModifyRewritesOnePage) {

@@ -57,6 +57,8 @@ struct rom_module {
     std::set<uint16_t> failing;  // opcodes answered with status 1
     uint8_t probe_status = 0;
     uint32_t flash_id = 0xC8164020;
+    int reads = 0;            // read commands answered so far
+    int garbled_read = -1;    // this read's data comes back with its bits flipped
 
     uint8_t at(uint32_t a) const {
         auto it = flash.find(a);
@@ -77,7 +79,10 @@ struct rom_module {
         switch (op) {
         case 0xFC2D: {
             const uint32_t a = le32_at(req, 4), n = le32_at(req, 8);
-            return {event(op, status, cat({le32(0), dump(a, n)}))};
+            bytes data = dump(a, n);
+            if (reads++ == garbled_read)
+                for (uint8_t& b : data) b = static_cast<uint8_t>(~b);
+            return {event(op, status, cat({le32(0), data}))};
         }
         case 0xFC2E:
             if (status == 0) load(le32_at(req, 4), bytes(req.begin() + 12, req.end()));
@@ -209,10 +214,35 @@ TEST_F(HciSerial, ProgramKeepsTheNeighboursOfItsWords) {
     EXPECT_EQ(c.result, 0) << c.err;
     const bytes merged = {0x11, 0x12, 0xAA, 0xBB, 0xCC, 0x16, 0x17, 0x18};
     EXPECT_EQ(rom_.dump(0x2000, 8), merged);
+    // Each word the image shares is read twice: HCI events carry no checksum.
     EXPECT_EQ(link_.finish(),
               (std::vector<bytes>{command(0xFC2D, cat({le32(0x2000), le32(4)})),
+                                  command(0xFC2D, cat({le32(0x2000), le32(4)})),
+                                  command(0xFC2D, cat({le32(0x2004), le32(4)})),
                                   command(0xFC2D, cat({le32(0x2004), le32(4)})),
                                   command(0xFC2E, cat({le32(0x2000), le32(8), merged}))}));
+}
+
+// A neighbour that reads back differently is never written back as a guess.
+TEST_F(HciSerial, NeighboursThatReadBackDifferentlyAreNotWritten) {
+    const bytes old = {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18};
+    for (int garbled : {1, 3}) {
+        SCOPED_TRACE(garbled);
+        rom_.load(0x2000, old);
+        rom_.reads = 0;
+        rom_.garbled_read = garbled;
+        const bytes data = {0xAA, 0xBB, 0xCC};
+        const captured c = run_captured([&] { return hci_program(0x2002, 3, data.data()); });
+        EXPECT_EQ(c.result, 1);
+        const uint32_t at = garbled == 1 ? 0x2000 : 0x2005;
+        const uint32_t n = garbled == 1 ? 2 : 3;
+        char want[160];
+        std::snprintf(want, sizeof want,
+                      "hci_program: the %u bytes at 0x%08X beside the image read back differently "
+                      "twice; nothing was written\n", n, at);
+        EXPECT_EQ(c.err, want);
+        EXPECT_EQ(rom_.dump(0x2000, 8), old);
+    }
 }
 
 TEST_F(HciSerial, AlignedProgramGoesIn244BytePiecesWithoutReadBack) {

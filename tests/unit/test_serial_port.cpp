@@ -326,9 +326,10 @@ TEST_F(SerialOpen, ReportsEachOutcomeOnItsConnectingLine) {
     } cases[] = {
         {pty_.path(), 0, 0, "Connecting " + pty_.path() + " at 115200 OK...\n", ""},
         {pty_.path(), 921600, 0, "Connecting " + pty_.path() + " at 921600 OK...\n", ""},
-        {missing, 0, 1, "", "Connecting " + missing + " at 115200 Fail...\n"},
-        {missing, 2000000, -1, "", "Connecting " + missing + " at 2000000 Fail...\n"},
-        {"COM0", 0, 1, "", "Connecting COM0 at 115200 Fail...\n"},
+        // A failed open is the same one line, on standard output too.
+        {missing, 0, 1, "Connecting " + missing + " at 115200 Fail...\n", ""},
+        {missing, 2000000, -1, "Connecting " + missing + " at 2000000 Fail...\n", ""},
+        {"COM0", 0, 1, "Connecting COM0 at 115200 Fail...\n", ""},
     };
     for (const Case& c : cases) {
         const Outcome o = open(c.name, c.baud);

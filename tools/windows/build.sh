@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Cross-builds flint.exe for 64-bit Windows into build-win/ (mingw-w64, -static),
-# installing what is missing first (Debian 12, apt-get as root or through sudo).
+# Cross-builds flint.exe and tunerlib.dll for 64-bit Windows into build-win/
+# (mingw-w64, -static), installing what is missing first (Debian 12, apt-get as
+# root or through sudo).
 #
 #   tools/windows/build.sh          install, configure (preset "windows"), build
 #
 # libusb-1.0 (the USB access object's device backend) is built first, once per
 # build folder, from Debian's source package (build-win/deps/libusb) and linked
-# statically. The result needs nothing but Windows' own DLLs; the script checks
-# that with objdump and fails if flint.exe imports anything else.
+# statically. The results need nothing but Windows' own DLLs; the script checks
+# that with objdump and fails if flint.exe or tunerlib.dll imports anything
+# else, or if tunerlib.dll's exports are not the 15 functions with ordinals 1
+# to 15 in alphabetical order.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -26,9 +29,8 @@ SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|win
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
 # the system's apt configuration stays as it is: libusb-1.0 (build_libusb
-# below), and cJSON (the job file reader) when it is needed:
-#   debian_source cjson "$DEPS_DIR/cjson-src"
-# with its cJSON.c added to the Windows build in CMakeLists.txt.
+# below) and cJSON (the job file reader), whose source folder lands in
+# $DEPS_DIR/cjson-VERSION, where CMakeLists.txt finds cJSON.c.
 debian_source() {  # package, destination folder
     local package=$1 dest=$2 apt_dir
     apt_dir=$(realpath -m "$dest/apt")
@@ -82,12 +84,41 @@ check_imports() {
     return $bad
 }
 
+# tunerlib.dll's exports: "ordinal name" lines, ordinals 1.. in the order of
+# the sorted names.
+TUNERLIB_EXPORTS="BuildCalibrateModule CloseDUTPort CloseGoldenSamplePort FindDevicePortId
+GetComPortInfo GetDUTInfo GetGoldenInfo OpenDUTPort OpenGoldenSamplePort RebootGoldenSample
+ReleaseCalibrateModule ReturnLPCWCHAR SetDUTMacAddress StartDUTCalibrate VefifyDUTInfo"
+
+check_exports() {
+    local dll=$1 expected actual
+    expected=$(echo $TUNERLIB_EXPORTS | tr ' ' '\n' | LC_ALL=C sort | awk '{print NR, $1}')
+    # objdump lists "[   k] +base[   n] ..." (ordinals) and "[   k] Name" (names).
+    actual=$(${TRIPLE}-objdump -p "$dll" | awk '
+        /^\t\[ *[0-9]+\] \+base\[/ { gsub(/[\[\]]/, " "); ord[$1] = $3 }
+        /^\[Ordinal\/Name Pointer\] Table/ { names = 1; next }
+        names && /^\t\[ *[0-9]+\] [A-Za-z]/ { gsub(/[\[\]]/, " "); print ord[$1], $2 }')
+    if [ "$expected" != "$actual" ]; then
+        echo "build.sh: $dll exports differ from the 15 functions with ordinals 1-15:" >&2
+        diff <(echo "$expected") <(echo "$actual") >&2 || true
+        return 1
+    fi
+}
+
 install_missing "${PACKAGES[@]}"
 build_libusb
+if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
+    echo "build.sh: fetching Debian's cjson source package"
+    debian_source cjson "$DEPS_DIR" >/dev/null
+    rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
+fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake --preset windows >/dev/null
 fi
 cmake --build --preset windows -- --no-print-directory
-check_imports "$BUILD_DIR/flint.exe"
-echo "build.sh: $BUILD_DIR/flint.exe ($(${TRIPLE}-objdump -p "$BUILD_DIR/flint.exe" \
-    | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"
+for binary in flint.exe tunerlib.dll; do
+    check_imports "$BUILD_DIR/$binary"
+    echo "build.sh: $BUILD_DIR/$binary ($(${TRIPLE}-objdump -p "$BUILD_DIR/$binary" \
+        | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"
+done
+check_exports "$BUILD_DIR/tunerlib.dll"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the end-to-end suite (tests/e2e/test_*.py) against the Windows build,
 # flint.exe under Wine, with the Linux virtual module on a pseudo-terminal
-# mapped to a COM port of the Wine prefix.
+# mapped to a COM port of the Wine prefix; and tunerlib.dll, loaded by
+# tunerlib_driver.exe and station.exe under Wine, against the simulated golden
+# samples and DUTs on COM ports listed in the registry's serial device map.
 #
 #   tools/windows/test.sh              build (tools/windows/build.sh), then run every case
 #   tools/windows/test.sh test_shell   only the named scripts
@@ -19,11 +21,14 @@ PYTHON=/usr/bin/python3
 
 tools/windows/build.sh
 
-# The virtual module is a Linux program: it comes from the native build.
-if [ ! -x "$NATIVE_DIR/vmodule" ]; then
-    [ -f "$NATIVE_DIR/CMakeCache.txt" ] || cmake -S . -B "$NATIVE_DIR" >/dev/null
-    cmake --build "$NATIVE_DIR" -j2 --target vmodule -- --no-print-directory
-fi
+# The virtual module and the simulated golden samples and DUTs are Linux
+# programs: they come from the native build.
+for tool in vmodule simgolden; do
+    if [ ! -x "$NATIVE_DIR/$tool" ]; then
+        [ -f "$NATIVE_DIR/CMakeCache.txt" ] || cmake -S . -B "$NATIVE_DIR" >/dev/null
+        cmake --build "$NATIVE_DIR" -j2 --target "$tool" -- --no-print-directory
+    fi
+done
 
 export WINEPREFIX=$BUILD_DIR/wineprefix
 export WINEARCH=win64
@@ -32,6 +37,7 @@ export FLINT=$BUILD_DIR/flint.exe
 export VMODULE=$NATIVE_DIR/vmodule
 # The simulated probe library, JLink_x64.dll, which the SWD cases put beside flint.exe.
 export SIMPROBE=$BUILD_DIR/simprobe/JLink_x64.dll
+export SIMGOLDEN=$NATIVE_DIR/simgolden
 export E2E_TMP=$BUILD_DIR/e2e_tmp
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

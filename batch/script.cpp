@@ -1,0 +1,337 @@
+#include "batch/script.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "commands/commands.h"
+#include "common/text.h"
+#include "image/mp_header.h"
+#include "link/flash_ops.h"
+#include "link/program_mode.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "shell/cmd.h"
+
+char prog_script[SCRIPT_LINES][SCRIPT_LINE_BYTES];
+char dbgpasswd_script[DBGPASSWD_LINES][SCRIPT_LINE_BYTES];
+script_line_runner script_exec_line = cmd_exec_line;
+
+namespace {
+
+const char* const MSG_EXECUTING_FAILS = "Executing %s fails\n";
+const char* const MSG_OPEN_FAILS = "open %s fails\n";
+const char* const MSG_PREPARE_REBOOT = "Prepare to reboot...\n";
+const char* const MSG_DETECTION_OK = "Mode detection OK!\n";
+const char* const MSG_MODE_DETERMINED = "mode determinated!\n";
+const char* const MSG_COMBINATION_OK = "CMD combination OK!!!\n";
+const char* const MSG_CMD = "CMD[%d] %s\n";
+const char* const MSG_RETRYING = "Retrying, cnt = %d\n";
+const char* const MSG_RETRY_SUCCESS = "Retry success at cnt = %d\n";
+const char* const MSG_RETRY_OVERFLOW = "Retry Counter OVERFLOW\n";
+const char* const MSG_LINE_TOO_LONG =
+    "the script line \"%.60s...\" would be %d characters long, at most %u fit; nothing was run\n";
+const char* const MSG_PATH_TOO_LONG =
+    "the image path %s%c%s is longer than %u characters; nothing was run\n";
+const char* const MSG_HAS_BLANK =
+    "%s \"%s\" contains a blank, which would split its script line; nothing was run\n";
+const char* const MSG_BAD_PAYLOAD = "%s: its payload cannot be read; nothing was run\n";
+const char* const MSG_TOO_LARGE = "%s: its payload of %lld bytes is too large; nothing was run\n";
+
+const char* const WORD_VERIFY = "flashverify";
+const char* const WORD_MERGE = "configmerge";
+constexpr size_t RETRY_WORD_CHARS = 11;
+
+constexpr int32_t BUILD_FAILED = -1;
+
+// Fills an array of script lines; a line that does not fit refuses the
+// whole script with a message.
+class script_builder {
+public:
+    script_builder(char (*lines)[SCRIPT_LINE_BYTES], int32_t capacity)
+        : lines_(lines), capacity_(capacity) {}
+
+    __attribute__((format(gnu_printf, 2, 3))) void add(const char* fmt, ...) {
+        if (!ok_) return;
+        char line[SCRIPT_LINE_BYTES];
+        va_list ap;
+        va_start(ap, fmt);
+        const int n = std::vsnprintf(line, sizeof line, fmt, ap);
+        va_end(ap);
+        if (n < 0 || static_cast<uint32_t>(n) >= sizeof line || count_ >= capacity_) {
+            con_err(MSG_LINE_TOO_LONG, line, n, SCRIPT_LINE_BYTES - 1);
+            ok_ = false;
+            return;
+        }
+        std::memcpy(lines_[count_++], line, static_cast<size_t>(n) + 1);
+    }
+
+    // A text that becomes one word of a line must hold no blank: the
+    // dispatcher splits lines at blanks.
+    bool word(const char* what, const char* text) {
+        if (ok_ && std::strchr(text, ' ') != nullptr) {
+            con_err(MSG_HAS_BLANK, what, text);
+            ok_ = false;
+        }
+        return ok_;
+    }
+
+    void fail() { ok_ = false; }
+    bool ok() const { return ok_; }
+    int32_t count() const { return count_; }
+
+private:
+    char (*lines_)[SCRIPT_LINE_BYTES];
+    int32_t capacity_;
+    int32_t count_ = 0;
+    bool ok_ = true;
+};
+
+bool has_prefix(const char* line, const char* word) {
+    return std::strncmp(line, word, RETRY_WORD_CHARS) == 0 && std::strlen(word) == RETRY_WORD_CHARS;
+}
+
+const flash_ops* table_for_mode(uint32_t mode) {
+    switch (mode) {
+    case HCI_MODE: return &hci_ops;
+    case FACTORY_IMAGE_MODE: return &fcimg_ops;
+    default: return &loader_ops;
+    }
+}
+
+void single_image_lines(const batch_options& o, script_builder& s) {
+    if (o.chip_erase) {
+        s.add("chiperase");
+    } else if (o.erase) {
+        s.add("pageerase 0x%X 0x%X", o.address, o.size);
+    }
+    if ((o.program || o.verify || o.save) && o.image_file != nullptr) s.word("the image file", o.image_file);
+    if (o.program) s.add("program %s 0x%X", o.image_file, o.address);
+    if (o.verify) s.add("flashverify %s 0x%X", o.image_file, o.address);
+    if (o.modify && s.word("the new byte values", o.modify_values))
+        s.add("modify 0x%X %s", o.address, o.modify_values);
+    if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
+    if (o.bdaddr && s.word("the device address", o.bdaddr_text))
+        s.add("addmac %s 0x%X", o.bdaddr_text, o.bdaddr_location);
+}
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+// The lines of one image slot; BUILD_FAILED after a message.
+int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builder& s) {
+    const char sep = plat_path_separator();
+    char path[SCRIPT_LINE_BYTES];
+    const int n = std::snprintf(path, sizeof path, "%s%c%s", slot.folder, sep, slot.file);
+    if (n < 0 || static_cast<uint32_t>(n) >= sizeof path) {
+        con_err(MSG_PATH_TOO_LONG, slot.folder, sep, slot.file, SCRIPT_LINE_BYTES - 1);
+        return BUILD_FAILED;
+    }
+    if (!s.word("the image path", path) || !s.word("the image address", slot.address)) return BUILD_FAILED;
+    std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
+    if (!f) {
+        con_err(MSG_OPEN_FAILS, path);
+        return BUILD_FAILED;
+    }
+    const int64_t payload = mp_payload_length(f.get());
+    if (payload < 0) {
+        con_err(MSG_BAD_PAYLOAD, path);
+        return BUILD_FAILED;
+    }
+    if (payload > static_cast<int64_t>(UINT32_MAX - (SCRIPT_ERASE_UNIT - 1))) {
+        con_err(MSG_TOO_LARGE, path, static_cast<long long>(payload));
+        return BUILD_FAILED;
+    }
+    const uint32_t erase_size =
+        (static_cast<uint32_t>(payload) + SCRIPT_ERASE_UNIT - 1) / SCRIPT_ERASE_UNIT * SCRIPT_ERASE_UNIT;
+    const bool config_image = mp_is_not_oem_config(f.get()) == 0;
+    if (!config_image) {
+        if (!o.chip_erase) s.add("pageerase %s 0x%X", slot.address, erase_size);
+        s.add("program %s %s", path, slot.address);
+        s.add("flashverify %s %s", path, slot.address);
+    } else {
+        if (o.no_merge && !o.chip_erase) s.add("pageerase %s 0x%X", slot.address, SCRIPT_CONFIG_ERASE);
+        if (o.bdaddr) {
+            if (s.word("the device address", o.bdaddr_text))
+                s.add("configmerge %s %s %s", path, slot.address, o.bdaddr_text);
+        } else {
+            s.add("configmerge %s %s", path, slot.address);
+        }
+    }
+    return s.ok() ? 0 : BUILD_FAILED;
+}
+
+// The programming script for `mode` into prog_script; its line count, or
+// BUILD_FAILED after a message (nothing has been run then).
+int32_t build_script(const batch_options& o, uint32_t mode) {
+    script_builder s(prog_script, SCRIPT_LINES);
+    s.word("the port", o.port);
+    s.add("ver");
+    if (mode == SINGLE_WIRE_UART_MODE) {
+        s.add("setenv DATA_SIZE_PER_PACKET 4096");
+        s.add("connect %s 2000000", o.port);
+    } else {
+        s.add("connect %s", o.port);
+    }
+    const char sep = plat_path_separator();
+    const char* last = std::strrchr(o.program_path, sep);
+    if (last != nullptr) {
+        const int folder = static_cast<int>(last - o.program_path);
+        if (std::memchr(o.program_path, ' ', static_cast<size_t>(folder)) != nullptr)
+            s.word("the program path", o.program_path);
+        s.add("loadfw --autodetect %.*s%cfw %d", folder, o.program_path, sep, static_cast<int>(mode));
+    } else {
+        s.add("loadfw --autodetect %d", static_cast<int>(mode));
+    }
+    if (mode != SINGLE_WIRE_UART_MODE && s.word("the baud rate", o.baud)) s.add("setbaudrate %s", o.baud);
+    if (!o.auto_images && !o.packed) {
+        single_image_lines(o, s);
+    } else {
+        if (o.chip_erase) s.add("chiperase");
+        for (const image_slot& slot : o.images) {
+            if (!s.ok()) break;
+            if (image_slot_unused(slot) || slot.enable == 0) continue;
+            if (slot_lines(o, slot, s) != 0) return BUILD_FAILED;
+        }
+    }
+    if (o.efuse && s.word("the eFuse file", o.efuse_file)) s.add("efuseburn %s", o.efuse_file);
+    if (o.reboot) s.add("reboot");
+    s.add("disconnect");
+    return s.ok() ? s.count() : BUILD_FAILED;
+}
+
+// Runs lines [from, to) without retries, stopping at the first failure with
+// "Executing %s fails"; its result, or 0.
+int32_t run_plain(char (*lines)[SCRIPT_LINE_BYTES], int32_t from, int32_t to, bool numbered) {
+    for (int32_t i = from; i < to; ++i) {
+        if (numbered) std::printf(MSG_CMD, i, lines[i]);
+        const int32_t r = script_exec_line(lines[i]);
+        if (r != 0) {
+            con_err(MSG_EXECUTING_FAILS, lines[i]);
+            return r;
+        }
+    }
+    return 0;
+}
+
+// Mode detection: connect, read_efuse into the options' program mode field,
+// a reboot when the module runs a factory image, disconnect. 0 or the
+// result of the line that failed.
+int32_t detect_mode(batch_options* o) {
+    char lines[DETECT_LINES][SCRIPT_LINE_BYTES];
+    script_builder s(lines, DETECT_LINES);
+    cur_ops = &hci_ops;
+    s.add("connect %s", o->port);
+    // read_efuse writes only through the field registered here; the line
+    // names it by its address.
+    s.add("read_efuse %s", read_efuse_register_field(&o->program_mode));
+    int32_t r = s.ok() ? run_plain(lines, 0, 2, false) : BUILD_FAILED;
+    if (r == 0) {
+        if (o->program_mode == FACTORY_IMAGE_MODE) {
+            s.add("reboot");
+            std::printf(MSG_PREPARE_REBOOT);
+        }
+        s.add("disconnect");
+        r = run_plain(lines, 2, s.count(), false);
+    }
+    read_efuse_register_field(nullptr);
+    return r;
+}
+
+// Re-runs the two lines before a failed verify and the verify itself, up to
+// the retry limit. 0 when a retry cured it; the verify's last result after
+// the limit; or the result of an earlier line that failed (*fatal set).
+int32_t retry_verify(int32_t at, int32_t result, bool* fatal) {
+    for (int32_t cnt = 1; cnt <= SCRIPT_RETRY_LIMIT; ++cnt) {
+        std::printf(MSG_RETRYING, cnt);
+        for (int32_t k = at - 2; k < at; ++k) {
+            const int32_t r = script_exec_line(prog_script[k]);
+            if (r != 0) {
+                con_err(MSG_EXECUTING_FAILS, prog_script[k]);
+                *fatal = true;
+                return r;
+            }
+        }
+        result = script_exec_line(prog_script[at]);
+        if (result == 0) {
+            std::printf(MSG_RETRY_SUCCESS, cnt);
+            return 0;
+        }
+    }
+    std::printf(MSG_RETRY_OVERFLOW);
+    return result;
+}
+
+int32_t retry_merge(int32_t at, int32_t result) {
+    for (int32_t cnt = 1; cnt <= SCRIPT_RETRY_LIMIT; ++cnt) {
+        std::printf(MSG_RETRYING, cnt);
+        result = script_exec_line(prog_script[at]);
+        if (result == 0) {
+            std::printf(MSG_RETRY_SUCCESS, cnt);
+            return 0;
+        }
+    }
+    std::printf(MSG_RETRY_OVERFLOW);
+    return result;
+}
+
+// Runs prog_script. A verify or merge that its retries do not cure lets the
+// script go on (the later lines, disconnect included, still run) but becomes
+// the run's result, so the run never ends 0 when the module does not hold
+// what was asked.
+int32_t run_script(int32_t count) {
+    int32_t uncured = 0;
+    int32_t last = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        std::printf(MSG_CMD, i, prog_script[i]);
+        int32_t r = script_exec_line(prog_script[i]);
+        if (r != 0 && i >= 2 && has_prefix(prog_script[i], WORD_VERIFY)) {
+            bool fatal = false;
+            r = retry_verify(i, r, &fatal);
+            if (fatal) return r;
+            if (r != 0 && uncured == 0) uncured = r;
+        } else if (r != 0 && has_prefix(prog_script[i], WORD_MERGE)) {
+            r = retry_merge(i, r);
+            if (r != 0 && uncured == 0) uncured = r;
+        } else if (r != 0) {
+            con_err(MSG_EXECUTING_FAILS, prog_script[i]);
+            return r;
+        }
+        last = r;
+    }
+    return uncured != 0 ? uncured : last;
+}
+
+}  // namespace
+
+int32_t batch_run(batch_options* o) {
+    // Every line is built once before the module is touched, so a line that
+    // cannot be built refuses the run before anything runs. The mode digit of
+    // the loader line is one character whatever the mode detected.
+    const uint32_t trial_mode = o->mode_given ? o->program_mode : RAM_PATCH_VENDOR_WRITE_MODE;
+    if (build_script(*o, trial_mode) < 0) return BUILD_FAILED;
+    if (!o->mode_given) {
+        const int32_t r = detect_mode(o);
+        if (r != 0) return r;
+    }
+    std::printf(MSG_DETECTION_OK);
+    cur_ops = table_for_mode(o->program_mode);
+    std::printf(MSG_MODE_DETERMINED);
+    const int32_t count = build_script(*o, o->program_mode);
+    if (count < 0) return BUILD_FAILED;
+    std::printf(MSG_COMBINATION_OK);
+    return run_script(count);
+}
+
+int32_t dbgpasswd_run(const char* port, const char* password) {
+    script_builder s(dbgpasswd_script, DBGPASSWD_LINES);
+    s.word("the port", port);
+    s.word("the debug password", password);
+    s.add("ver");
+    s.add("connect %s", port);
+    s.add("dbgpasswd %s", password);
+    if (!s.ok()) return BUILD_FAILED;
+    return run_plain(dbgpasswd_script, 0, s.count(), true);
+}

@@ -1,0 +1,200 @@
+#include "image/packed_image.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "common/le.h"
+#include "common/text.h"
+#include "image/mp_header.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char* const MSG_NO_TEMP_PATH = "packed_img_parser: Get system temp floder failed(%lu)\n";
+const char* const MSG_NO_FOLDER = "packed_img_parser: make temp director fail\n";
+const char* const MSG_OPEN_FAILS = "packed_img_parser: open %s fails!\n";
+const char* const MSG_TOO_SHORT = "packed_img_parser: packed length < 44 bytes\n";
+const char* const MSG_BAD_SIGNATURE = "packed_img_parser: packed image header signature != 0x4D47\n";
+const char* const MSG_NO_SUB_IMAGES = "packed_img_parser: packed subIndicator == 0\n";
+const char* const MSG_NO_TEMP_DIR = "packed_img_parser: no temp directory\n";
+const char* const MSG_CREATE_FAILS = "packed_img_parser: create temp bin file error\n";
+const char* const MSG_WRITE_FAILS = "packed_img_parser: write temp file error\n";
+const char* const MSG_FOLDER_TOO_LONG =
+    "packed_img_parser: the temp folder %s is longer than %u characters, refused\n";
+const char* const MSG_PATH_TOO_LONG =
+    "packed_img_parser: the temp file path %s%c%s is longer than %u characters, refused\n";
+const char* const MSG_TOO_MANY =
+    "packed_img_parser: the packed image holds %d sub-images, at most %d are supported\n";
+const char* const MSG_NO_TABLE =
+    "packed_img_parser: the sub-image table of %d entries runs past the end of the file (%lld bytes)\n";
+const char* const MSG_BAD_LENGTH =
+    "packed_img_parser: sub-image %d at 0x%x has length %u, which is below its 512-byte header "
+    "or runs past the end of the file (%lld bytes)\n";
+const char* const MSG_READ_FAILS = "packed_img_parser: reading %s failed\n";
+const char* const MSG_NO_MEMORY = "packed_img_parser: not enough memory for %lld bytes\n";
+const char* const MSG_TEMP_DIR = "Temp dir: %s\n";
+const char* const MSG_TEMP_FILE = "Temp file: %s\n";
+
+const char* const FOLDER_FORMAT = "%sKVX_FLINT_%u";
+const char* const ADDRESS_FORMAT = "0x%x";
+const char* const NAME_FORMAT = "%s.bin";
+
+constexpr int SUB_IMAGE_BITS = 32;
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// One sub-image as its table entry gives it.
+struct sub_image {
+    uint32_t address;
+    uint32_t length;  // counting its 512-byte header
+    uint64_t start;   // offset of its header in the file
+};
+
+int count_bits(uint32_t v) {
+    int n = 0;
+    for (; v != 0; v &= v - 1) ++n;
+    return n;
+}
+
+// Writes one payload; 0 or PACKED_OPEN_OR_WRITE after its message.
+int32_t write_payload(const char* path, const uint8_t* bytes, uint32_t n) {
+    errno = 0;
+    file_ptr f(std::fopen(path, "wb+"));
+    if (!f) {
+        con_err(errno == ENOENT ? MSG_NO_TEMP_DIR : MSG_CREATE_FAILS);
+        return PACKED_OPEN_OR_WRITE;
+    }
+    const bool written = std::fwrite(bytes, 1, n, f.get()) == n;
+    const bool closed = std::fclose(f.release()) == 0;
+    if (!written || !closed) {
+        con_err(MSG_WRITE_FAILS);
+        return PACKED_OPEN_OR_WRITE;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void packed_output_init(packed_output* out) { std::memset(out, 0, sizeof *out); }
+
+int32_t packed_img_parser(const char* path, image_slot* table, packed_output* out) {
+    const std::string temp = plat_temp_dir();
+    if (temp.empty()) {
+        con_err(MSG_NO_TEMP_PATH, plat_error_number());
+        return PACKED_NO_TEMP_PATH;
+    }
+    char folder[PACKED_FOLDER_BYTES];
+    const int folder_len = std::snprintf(folder, sizeof folder, FOLDER_FORMAT, temp.c_str(),
+                                         static_cast<unsigned>(plat_process_id()));
+    if (folder_len < 0 || static_cast<uint32_t>(folder_len) >= sizeof folder) {
+        con_err(MSG_FOLDER_TOO_LONG, temp.c_str(), PACKED_FOLDER_BYTES - 1);
+        return PACKED_FOLDER_TOO_LONG;
+    }
+    text_copy(out->folder, folder);
+    std::printf(MSG_TEMP_DIR, folder);
+    if (plat_make_dir(folder) != 0) {
+        con_err(MSG_NO_FOLDER);
+        return PACKED_NO_FOLDER;
+    }
+
+    file_ptr in(std::fopen(path, "rb"));
+    if (!in) {
+        con_err(MSG_OPEN_FAILS, path);
+        return PACKED_OPEN_OR_WRITE;
+    }
+    const int64_t size = mp_file_size(in.get());
+    if (size < static_cast<int64_t>(PACKED_HEADER_BYTES)) {
+        con_err(MSG_TOO_SHORT);
+        return PACKED_TOO_SHORT;
+    }
+    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    if (!data) {
+        con_err(MSG_NO_MEMORY, static_cast<long long>(size));
+        return PACKED_OPEN_OR_WRITE;
+    }
+    if (std::fseek(in.get(), 0, SEEK_SET) != 0 ||
+        std::fread(data.get(), 1, static_cast<size_t>(size), in.get()) != static_cast<size_t>(size)) {
+        con_err(MSG_READ_FAILS, path);
+        return PACKED_OPEN_OR_WRITE;
+    }
+    in.reset();
+
+    if (le16_get(data.get()) != PACKED_SIGNATURE) {
+        con_err(MSG_BAD_SIGNATURE);
+        return PACKED_BAD_SIGNATURE;
+    }
+    const uint32_t indicator = le32_get(data.get() + 40);
+    if (indicator == 0) {
+        con_err(MSG_NO_SUB_IMAGES);
+        return PACKED_NO_SUB_IMAGES;
+    }
+    const int n = count_bits(indicator);
+    if (n > IMAGE_SLOTS) {
+        con_err(MSG_TOO_MANY, n, IMAGE_SLOTS);
+        return PACKED_TOO_MANY;
+    }
+    const uint64_t table_end = PACKED_HEADER_BYTES + static_cast<uint64_t>(PACKED_ENTRY_BYTES) * n;
+    if (table_end > static_cast<uint64_t>(size)) {
+        con_err(MSG_NO_TABLE, n, static_cast<long long>(size));
+        return PACKED_BAD_LENGTH;
+    }
+
+    // Every entry must lie inside the file before anything is written.
+    sub_image subs[IMAGE_SLOTS];
+    uint64_t at = table_end;
+    for (int k = 0; k < n; ++k) {
+        const uint8_t* entry = data.get() + PACKED_HEADER_BYTES + PACKED_ENTRY_BYTES * k;
+        subs[k] = {le32_get(entry), le32_get(entry + 4), at};
+        if (subs[k].length < MP_HEADER_SIZE || at + subs[k].length > static_cast<uint64_t>(size)) {
+            con_err(MSG_BAD_LENGTH, k, subs[k].address, subs[k].length, static_cast<long long>(size));
+            return PACKED_BAD_LENGTH;
+        }
+        at += subs[k].length;
+    }
+
+    // The same check for the names: each file path must fit a slot.
+    const char sep = plat_path_separator();
+    for (int k = 0; k < n; ++k) {
+        char address[16];  // "0x" and at most 8 digits
+        char name[PACKED_NAME_BYTES];
+        std::snprintf(address, sizeof address, ADDRESS_FORMAT, subs[k].address);
+        std::snprintf(name, sizeof name, NAME_FORMAT, address);
+        char file_path[IMAGE_FOLDER_BYTES];
+        const int len = std::snprintf(file_path, sizeof file_path, "%s%c%s", folder, sep, name);
+        if (len < 0 || static_cast<uint32_t>(len) >= sizeof file_path) {
+            con_err(MSG_PATH_TOO_LONG, folder, sep, name, IMAGE_FOLDER_BYTES - 1);
+            return PACKED_FOLDER_TOO_LONG;
+        }
+    }
+
+    int32_t k = 0;
+    for (; k < n; ++k) {
+        image_slot& slot = table[k];
+        text_copy(slot.folder, folder);
+        std::snprintf(slot.address, sizeof slot.address, ADDRESS_FORMAT, subs[k].address);
+        std::snprintf(slot.file, sizeof slot.file, NAME_FORMAT, slot.address);
+        text_copy(out->names[k], slot.file);
+        char file_path[IMAGE_FOLDER_BYTES];
+        std::snprintf(file_path, sizeof file_path, "%s%c%s", folder, sep, slot.file);
+        std::printf(MSG_TEMP_FILE, file_path);
+        const int32_t r = write_payload(file_path, data.get() + subs[k].start + MP_HEADER_SIZE,
+                                        subs[k].length - MP_HEADER_SIZE);
+        if (r != 0) {
+            out->count = k;
+            return r;
+        }
+    }
+    out->count = k;
+    for (int32_t i = k; i < IMAGE_SLOTS; ++i) {
+        text_copy(table[i].file, IMAGE_UNUSED);
+        text_copy(out->names[i], IMAGE_UNUSED);
+    }
+    return 0;
+}

@@ -1,0 +1,174 @@
+// tunerlib's two timing figures against their bounds, through the real
+// library loaded at run time and the simulated modules (tools/simgolden):
+//  - the probe of a silent port: two header reads of 8 x 100 + 30 ms and the
+//    50 ms pause, 1710 ms;
+//  - the calibration chain (GetGoldenInfo, GetDUTInfo, VefifyDUTInfo,
+//    StartDUTCalibrate) against its pauses (50 + 50 + 200 + 1500 ms) plus
+//    the time its bytes take on the wire at 115200 baud (the simulator paces
+//    its side at that rate).
+// Each figure is the median of RUNS runs; the ratio is figure / bound.
+//   tunerlib_bench            (TUNERLIB, SIMGOLDEN override the build's own)
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tunerlib/tunerlib.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int RUNS = 5;
+constexpr unsigned PAYLOAD = 100;
+constexpr double BYTE_MS = 10.0 * 1000.0 / 115200.0;
+constexpr double PROBE_BOUND_MS = 2 * (8 * 100 + 30) + 50;
+constexpr double CHAIN_PAUSES_MS = 50 + 50 + 200 + 1500;
+
+std::string build_dir() {
+    const std::string self = plat_exe_path();
+    const std::string tests = self.substr(0, self.rfind('/'));
+    return tests.substr(0, tests.rfind('/'));
+}
+
+std::string setting(const char* name, const std::string& fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+struct simulator {
+    pid_t pid = -1;
+    std::vector<std::string> ports;  // relative to /dev
+};
+
+bool start(const std::string& exe, std::vector<std::string> args, simulator& sim) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    args.insert(args.begin(), exe);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const int rc = posix_spawn(&sim.pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    std::string line;
+    char c;
+    while (rc == 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    const std::string ready = "simgolden ready:";
+    if (rc != 0 || line.compare(0, ready.size(), ready) != 0) return false;
+    for (size_t at = ready.size(); at < line.size();) {
+        const size_t next = line.find(' ', at + 1);
+        const std::string path = line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+        if (!path.empty()) sim.ports.push_back(path.substr(5));  // without "/dev/"
+        at = next == std::string::npos ? line.size() : next;
+    }
+    return true;
+}
+
+void stop(simulator& sim) {
+    if (sim.pid <= 0) return;
+    kill(sim.pid, SIGTERM);
+    waitpid(sim.pid, nullptr, 0);
+}
+
+double now_ms() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+template <typename F>
+F sym(void* lib, const char* name) {
+    return reinterpret_cast<F>(plat_library_symbol(lib, name));
+}
+
+}  // namespace
+
+int main() {
+    const std::string dir = build_dir();
+    const std::string library = setting("TUNERLIB", dir + "/libtunerlib.so");
+    const std::string simgolden = setting("SIMGOLDEN", dir + "/simgolden");
+    void* lib = plat_load_library(library.c_str());
+    if (lib == nullptr) {
+        std::fprintf(stderr, "tunerlib_bench: cannot load %s\n", library.c_str());
+        return 1;
+    }
+    auto Build = sym<PFN_BuildCalibrateModule>(lib, "BuildCalibrateModule");
+    auto Release = sym<PFN_ReleaseCalibrateModule>(lib, "ReleaseCalibrateModule");
+    auto Ports = sym<PFN_GetComPortInfo>(lib, "GetComPortInfo");
+    auto Find = sym<PFN_FindDevicePortId>(lib, "FindDevicePortId");
+    auto OpenGolden = sym<PFN_OpenGoldenSamplePort>(lib, "OpenGoldenSamplePort");
+    auto OpenDut = sym<PFN_OpenDUTPort>(lib, "OpenDUTPort");
+    auto Golden = sym<PFN_GetGoldenInfo>(lib, "GetGoldenInfo");
+    auto Dut = sym<PFN_GetDUTInfo>(lib, "GetDUTInfo");
+    auto Verify = sym<PFN_VefifyDUTInfo>(lib, "VefifyDUTInfo");
+    auto Calibrate = sym<PFN_StartDUTCalibrate>(lib, "StartDUTCalibrate");
+    plat_set_env("TUNERLIB_LOG", "/dev/null");
+
+    simulator sim;
+    const std::string payload = std::to_string(PAYLOAD);
+    if (!start(simgolden, {"--pace", "silent", "golden,payload=" + payload, "dut,payload=" + payload}, sim) ||
+        sim.ports.size() != 3) {
+        std::fprintf(stderr, "tunerlib_bench: cannot start %s\n", simgolden.c_str());
+        return 1;
+    }
+    int failures = 0;
+
+    // The probe of the silent port alone.
+    plat_set_env("TUNERLIB_SERIAL_PORTS", sim.ports[0].c_str());
+    Build();
+    unsigned char count = 0;
+    Ports(&count, nullptr, 0);
+    std::vector<double> probe;
+    for (int i = 0; i < RUNS; ++i) {
+        unsigned char g[4], d[4], gn = 4, dn = 4;
+        const double t0 = now_ms();
+        failures += Find(g, &gn, d, &dn) != 0 || gn != 0 || dn != 0;
+        probe.push_back(now_ms() - t0);
+    }
+    Release();
+
+    // The chain between the golden sample and the DUT.
+    plat_set_env("TUNERLIB_SERIAL_PORTS", (sim.ports[1] + ":" + sim.ports[2]).c_str());
+    Build();
+    Ports(&count, nullptr, 0);
+    failures += OpenGolden(0) != 0 || OpenDut(1) != 0;
+    std::vector<double> chain;
+    for (int i = 0; i < RUNS; ++i) {
+        unsigned char result = 0;
+        const double t0 = now_ms();
+        failures += Golden(1) != 0 || Dut() != 0 || Verify() != 0 || Calibrate(2, &result) != 0;
+        chain.push_back(now_ms() - t0);
+    }
+    Release();
+    stop(sim);
+
+    // Requests: 7, P + 5, P + 5, P + 7; replies: P + 10 three times and 11.
+    const unsigned wire_bytes = 7 + (PAYLOAD + 5) * 2 + (PAYLOAD + 7) + (PAYLOAD + 10) * 3 + 11;
+    const double chain_bound = CHAIN_PAUSES_MS + wire_bytes * BYTE_MS;
+    const double p = median(probe), c = median(chain);
+    std::printf("tunerlib probe of a silent port: %.1f ms; bound %.0f ms (two header reads of 830 ms and the "
+                "50 ms pause); ratio %.3f\n", p, PROBE_BOUND_MS, p / PROBE_BOUND_MS);
+    std::printf("tunerlib calibration chain (payloads of %u bytes): %.1f ms; bound %.1f ms (%.0f ms of pauses and "
+                "%u bytes on the wire at 115200 baud, %.1f ms); ratio %.3f\n",
+                PAYLOAD, c, chain_bound, CHAIN_PAUSES_MS, wire_bytes, wire_bytes * BYTE_MS, c / chain_bound);
+    std::printf("(median of %d runs each)\n", RUNS);
+    if (failures != 0) std::fprintf(stderr, "tunerlib_bench: %d calls failed\n", failures);
+    return failures == 0 ? 0 : 1;
+}
