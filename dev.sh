@@ -142,5 +142,5 @@ case "${1:-}" in
     bench) run_bench ;;
     fuzz) run_fuzz "${2:-60}" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    *) sed -n '2,13p' "$0"; exit 2 ;;
 esac

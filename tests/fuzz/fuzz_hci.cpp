@@ -10,7 +10,7 @@
 #include "link/link.h"
 #include "link/program_mode.h"
 #include "link/serial_port.h"
-#include "protocol/flash_id.h"
+#include "protocol/flash_limits.h"
 #include "protocol/hci.h"
 #include "protocol/hci_packet.h"
 

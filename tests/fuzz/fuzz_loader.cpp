@@ -14,7 +14,7 @@
 #include "fake_platform.h"
 #include "link/link.h"
 #include "link/serial_port.h"
-#include "protocol/flash_id.h"
+#include "protocol/flash_limits.h"
 #include "protocol/loader.h"
 
 namespace {

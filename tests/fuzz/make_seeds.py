@@ -218,8 +218,9 @@ def file_seeds():
     with_header = header(len(image)) + image
     write("oem_config", "configmerge_header", b"\x01\x00" + le16(len(with_header)) + with_header)
 
-    def words(*w):
-        return b"\0".join(x.encode() for x in w)
+    def words(*w, fail=0xFF):
+        """A command line; `fail` is the position of the script line that fails (0xFF: none)."""
+        return bytes([fail]) + b"\0".join(x.encode() for x in w)
 
     write("options", "one_shot", words("-c", "COM6", "-e", "-p", "-v", "-A", "0x802000", "-S", "4096",
                                        "-F", "app.bin"))
@@ -230,6 +231,30 @@ def file_seeds():
     write("options", "grouped", words("-Hc", "COM6", "-b", "115200", "-x", "00:11:22:33:44:55", "-P", "packed.bin"))
     write("options", "missing_value", words("-c", "-h"))
     write("options", "unknown", words("--long", "-q", "--", "-i"))
+    write("options", "verify_fails_once", words("-c", "COM6", "-M", "1", "-p", "-v", "-A", "0x802000", "-F",
+                                                 "app.bin", fail=5))
+    write("options", "detection_fails", words("-c", "COM6", "-e", "-A", "0x802000", "-S", "4096", fail=1))
+    write("options", "debug_password", words("-c", "COM6", "-D", "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF"))
+    write("options", "packed", words("-c", "COM6", "-M", "1", "-P", "packed.bin"))
+
+    job = (b'{"quarryconfig": {"port": "COM6", "baud": "1000000", "appimage": {"relativepath": "img", '
+           b'"file": [{"name": "app.bin", "address": "0x802000"}, '
+           b'{"name": "oem.bin", "address": "0x801000", "enable": false}]}}}')
+    write("job_file", "two_images", job)
+    write("job_file", "enable_number", job.replace(b"false", b"2"))
+    write("job_file", "missing_baud", job.replace(b'"baud": "1000000", ', b""))
+    write("job_file", "sixteen_images", job.split(b'"file"')[0] + b'"file": ['
+          + b", ".join(b'{"name": "a%d.bin", "address": "0x%X"}' % (i, 0x802000 + i * 0x1000) for i in range(16))
+          + b"]}}}")
+
+    def packed(subs):
+        head = le16(0x4D47) + b"\0" * 38 + le32((1 << len(subs)) - 1)
+        table = b"".join(le32(addr) + le32(512 + len(data)) + le32(0) for addr, data in subs)
+        return head + table + b"".join(header(len(data)) + data for _, data in subs)
+
+    write("packed_image", "two_images", packed([(0x802000, payload), (0x810000, payload[:100])]))
+    write("packed_image", "same_address", packed([(0x802000, payload[:10]), (0x802000, payload[:20])]))
+    write("packed_image", "bad_signature", b"\x00\x00" + packed([(0x802000, payload)])[2:])
 
     session = (b"ver\nhelp\nhelp program\nsetenv PROMPT FLINT2\nprintenv PROMPT\nunsetenv PROMPT\n"
                b"setenv DATA_SIZE_PER_PACKET 4096\nsaveenv\nprintenv\n")
