@@ -121,3 +121,19 @@ int plat_system(const char* command) {
     side.commands.emplace_back(command);
     return 0;
 }
+
+// tunerlib's reads and writes, which report their count through `done`.
+int plat_serial_read_some(plat_serial_handle port, uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = plat_serial_read(port, buf, n);
+    return 0;
+}
+
+int plat_serial_write_some(plat_serial_handle port, const uint8_t* buf, uint32_t n, uint32_t* done) {
+    *done = plat_serial_write(port, buf, n);
+    return 0;
+}
+
+void plat_serial_purge_input(plat_serial_handle, bool) {}
+
+// The fake port never fails, so there is no error number to give.
+uint32_t plat_last_error() { return 0; }

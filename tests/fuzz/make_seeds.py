@@ -272,7 +272,20 @@ def file_seeds():
     write("cmd_line", "many_words", b"modify 0x802000 1 2 3 4 5 6 7 8 9 10\nhelpx\nloadfirmware a b c\n")
 
 
+def tunerlib_seeds():
+    """Golden sample replies: 87, opcode, tag, status, payload length, payload, CRC-16."""
+    def reply(status, payload):
+        return with_crc(bytes([0x87, 0x12, 0x11, status]) + le32(len(payload)) + payload)
+
+    info = reply(0, bytes(range(32)))
+    write("tunerlib_exchange", "golden_info", whole(info))
+    write("tunerlib_exchange", "header_in_two_reads", cut(info, 5) + whole(info[5:]))
+    write("tunerlib_exchange", "status", whole(reply(3, b"")))
+    write("tunerlib_exchange", "too_long", whole(bytes([0x87, 0x12, 0x11, 0]) + le32(300)))
+
+
 def main():
+    tunerlib_seeds()
     hci_seeds()
     loader_seeds()
     swd_seeds()
