@@ -167,6 +167,7 @@ def one_run(seed, index):
     outcome["verdict"] = verdict
     outcome["output"] = out
     shutil.rmtree(station, ignore_errors=True)
+    shutil.rmtree(vm.dir, ignore_errors=True)
     return outcome
 
 
