@@ -8,11 +8,17 @@
 #                    cross-build for Windows, run the whole test suite on all three
 #   ./dev.sh build   install what is missing and build (build/)
 #   ./dev.sh bench   build and run the benchmarks
+#   ./dev.sh fuzz [SECONDS]   build the fuzz targets (clang) and run each for SECONDS (60)
+#   ./dev.sh campaign N [SEED]   N one-shot runs (ASan+UBSan build) against the virtual module,
+#                    each with one random fault; seed 1 unless given
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
           libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi)
+# The fuzz targets: Debian's clang with its libFuzzer and sanitizer runtimes,
+# llvm-symbolizer for readable reports.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 
 . tools/install_missing.sh
 
@@ -43,14 +49,19 @@ run_session() {
     exec tools/demo_session.sh build
 }
 
+build_fuzz() { install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"; configure_and_build fuzz; }
+
 run_tests() {
     build_native
     configure_and_build asan
+    build_fuzz
     local failed=0 passed=0
     echo "== native build"
     if ctest --preset native; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
     if ctest --preset asan; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    echo "== fuzz targets: every seed and saved regression input replayed"
+    if ctest --preset fuzz; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     if [ -x tools/windows/test.sh ]; then
         echo "== Windows build under Wine"
         if tools/windows/test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
@@ -69,6 +80,59 @@ run_bench() {
     done
 }
 
+# Runs every fuzz target for SECONDS on a working corpus in build-fuzz/corpus/
+# (started from the target's seeds and regressions), two at a time, and
+# prints per target its executions, coverage and findings. Inputs that fail
+# are kept in build-fuzz/findings/TARGET/ with the log beside them; copy one
+# into tests/fuzz/TARGET/regressions/ once its cause is fixed.
+run_fuzz() {
+    local seconds=${1:-60} t
+    build_fuzz
+    local bin=build-fuzz/tests/fuzz out=build-fuzz/findings
+    mkdir -p "$out" build-fuzz/corpus
+    local targets=()
+    for t in "$bin"/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
+    fuzz_one() {  # target
+        local name=${1#fuzz_} root=$PWD
+        mkdir -p "build-fuzz/corpus/$name" "$out/$name"
+        "$root/$bin/$1" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 -close_fd_mask=3 \
+            -artifact_prefix="$root/$out/$name/" "$root/build-fuzz/corpus/$name" \
+            "$root/tests/fuzz/$name/seeds" $( [ -d "tests/fuzz/$name/regressions" ] && echo "$root/tests/fuzz/$name/regressions") \
+            >"$out/$name.log" 2>&1 || true
+    }
+    local running=0
+    for t in "${targets[@]}"; do
+        fuzz_one "$t" &
+        running=$((running + 1))
+        if [ "$running" -ge "${FUZZ_PARALLEL:-2}" ]; then wait -n || true; running=$((running - 1)); fi
+    done
+    wait || true
+    local total=0
+    printf '%-12s %12s %8s %8s %s\n' target executions cov corpus findings
+    for t in "${targets[@]}"; do
+        local name=${t#fuzz_} log="$out/${t#fuzz_}.log" execs cov corp found
+        execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+        cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+        corp=$(grep -o 'corp: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+        found=$(find "$out/$name" -type f | wc -l)
+        total=$((total + found))
+        printf '%-12s %12s %8s %8s %s\n' "$name" "${execs:-?}" "${cov:-?}" "${corp:-?}" "$found"
+    done
+    echo "fuzzing: $seconds s per target, $total finding(s) (build-fuzz/findings/)"
+    [ "$total" -eq 0 ]
+}
+
+# The fault campaign with the flint of the ASan+UBSan build: sanitizer
+# reports end a run with its output, which the campaign looks for.
+run_campaign() {
+    local runs=${1:?usage: ./dev.sh campaign N [SEED]} seed=${2:-1}
+    install_missing "${PACKAGES[@]}"
+    configure_and_build asan
+    FLINT=$PWD/build-asan/flint VMODULE=$PWD/build-asan/vmodule E2E_TMP=$PWD/build-asan/campaign_tmp \
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-4}"
+}
+
 case "${1:-}" in
     run) run_oneshot ;;
     demo) run_session ;;
@@ -76,5 +140,7 @@ case "${1:-}" in
     test) run_tests ;;
     build) build_native ;;
     bench) run_bench ;;
-    *) sed -n '2,11p' "$0"; exit 2 ;;
+    fuzz) run_fuzz "${2:-60}" ;;
+    campaign) run_campaign "${2:-}" "${3:-1}" ;;
+    *) sed -n '2,13p' "$0"; exit 2 ;;
 esac

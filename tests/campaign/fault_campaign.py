@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""The fault campaign: a seeded, reproducible series of one-shot runs of the
+real flint against the virtual module, each with random images (sizes and
+flash addresses) and one random fault of the module (every kind, on every
+operation a run sends, with random counts and skips).
+
+    fault_campaign.py RUNS [--seed S] [--first K] [--jobs J] [--verbose]
+
+FLINT and VMODULE name the programs (the ./dev.sh campaign command uses the
+ASan+UBSan build of flint). Run K of seed S is the same run whenever it is
+made: `--seed S --first K 1` repeats it alone.
+
+For every run: the exit code is 0 if and only if the module's flash holds
+every image afterwards (a 0 without the images is a false pass, the worst
+outcome; a failure with the images in place is a false fail), the run ends
+within the time its time-outs allow, and the sanitizers say nothing. Prints
+one line per run that is not as it should be and the table of outcomes per
+fault kind; the exit status is 0 when there was no false pass, no hang and
+no sanitizer report.
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
+from harness import VModule  # noqa: E402
+
+FLASH_START = 0x802000
+FLASH_END = 0x8F0000  # images stay inside the module's 1 MiB internal flash
+ERASE_UNIT = 0x1000
+MAX_IMAGE = 40000
+
+# The operations a one-shot run sends, by program mode (None: detected), as
+# the module's log shows them: the ROM's HCI vendor commands (flash init and
+# unlock, the mode probe, the signature read, the loader chunks and their
+# trigger, HCI-mode erase, read, program and rate change) and the loader's
+# requests (rate, erase, program, verify).
+LOADER = ["1010", "1030", "1032", "1050"]
+OPERATIONS = {
+    None: ["fc2c", "fc61", "fc2d", "fc20", "fc62"] + LOADER,
+    1: ["fc2d", "fc20", "fc62"] + LOADER,
+    0: ["fc17", "fc2b", "fc2c", "fc2d", "fc2e"],
+    4: ["1030", "1032", "1050"],
+}
+# Mode 4: the module runs its loader already, at the 2000000 baud the run
+# connects with.
+MODULE_ARGS = {4: ["--boot", "loader", "--no-rate-follow"]}
+KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt"]
+
+# The time-outs a run may meet: the serial read time-out (5 s) for an answer
+# that does not come, once more for a late answer awaited before the next
+# request, and the start, the work and the exchanges of a sound run.
+READ_TIMEOUT_S = 5.0
+BASE_S = 40.0
+PER_FAULT_S = 2 * READ_TIMEOUT_S + 2.0
+ALL_MATCHING = 8  # a fault on every matching request meets at most this many before the run stops
+
+SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:")
+
+
+def plan(seed, index):
+    """The run `index` of `seed`: program mode, images and fault."""
+    rng = random.Random("%d:%d" % (seed, index))
+    mode = rng.choice([None, None, 1, 0, 4])
+    count = rng.choice([1, 1, 2, 3])
+    images = []
+    taken = []
+    for _ in range(count):
+        size = rng.randint(1, MAX_IMAGE)
+        span = (size + ERASE_UNIT - 1) // ERASE_UNIT * ERASE_UNIT
+        for _ in range(100):
+            addr = rng.randrange(FLASH_START, FLASH_END - span, ERASE_UNIT)
+            if all(addr + span <= a or b <= addr for a, b in taken):
+                break
+        taken.append((addr, addr + span))
+        data = bytes(rng.getrandbits(8) for _ in range(size))
+        images.append((addr, data))
+    op = rng.choice(OPERATIONS[mode] + ["any"])
+    kind = rng.choice(KINDS)
+    if kind == "status":
+        kind = "status=%d" % rng.randint(1, 6)
+    elif kind == "short":
+        kind = "short=%d" % rng.randint(0, 9)
+    elif kind == "garbage":
+        kind = "garbage=%d" % rng.randint(1, 8)
+    fault_count = rng.choice([1, 1, 1, 2, 3, 0])
+    skip = rng.choice([0, 0, 1, 2, 5, 20])
+    return {"mode": mode, "images": images, "fault": "%s:%s:%d:%d" % (op, kind, fault_count, skip),
+            "kind": kind.split("=")[0], "fault_count": fault_count}
+
+
+def time_bound(p):
+    faults = p["fault_count"] or ALL_MATCHING
+    return BASE_S + PER_FAULT_S * faults
+
+
+def arguments(p, port, station):
+    """flint's command line for the plan, writing its image (or job) files."""
+    args = ["-c", port]
+    if p["mode"] is not None:
+        args += ["-M", str(p["mode"])]
+    images = p["images"]
+    if len(images) == 1:
+        addr, data = images[0]
+        with open(os.path.join(station, "app.bin"), "wb") as f:
+            f.write(data)
+        span = (len(data) + ERASE_UNIT - 1) // ERASE_UNIT * ERASE_UNIT
+        return args + ["-e", "-p", "-v", "-A", "0x%X" % addr, "-S", "0x%X" % span, "-F", "app.bin"]
+    os.makedirs(os.path.join(station, "img"), exist_ok=True)
+    files = []
+    for i, (addr, data) in enumerate(images):
+        name = "image%d.bin" % i
+        with open(os.path.join(station, "img", name), "wb") as f:
+            f.write(data)
+        files.append({"name": name, "address": "0x%X" % addr})
+    job = {"quarryconfig": {"port": port, "baud": "1000000",
+                            "appimage": {"relativepath": "img", "file": files}}}
+    with open(os.path.join(station, "job.json"), "w") as f:
+        json.dump(job, f)
+    return ["-f", "job.json", "-a"] + (["-M", str(p["mode"])] if p["mode"] is not None else [])
+
+
+def station_dir(index):
+    """A folder with a copy of flint and its "fw" loader folder beside it."""
+    d = harness.scratch_dir("campaign%d" % index)
+    harness.make_fw_dir(os.path.join(d, "fw"))
+    shutil.copy(harness.FLINT, os.path.join(d, os.path.basename(harness.FLINT)))
+    return d
+
+
+def one_run(seed, index):
+    p = plan(seed, index)
+    station = station_dir(index)
+    program = os.path.join(station, os.path.basename(harness.FLINT))
+    bound = time_bound(p)
+    outcome = {"index": index, "fault": p["fault"], "kind": p["kind"], "mode": p["mode"],
+               "images": ["0x%X+%d" % (a, len(d)) for a, d in p["images"]]}
+    with VModule(MODULE_ARGS.get(p["mode"], []) + ["--fault", p["fault"]]) as vm:
+        args = arguments(p, vm.port, station)
+        start = time.monotonic()
+        try:
+            proc = subprocess.run([program] + args, cwd=station, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=3 * bound)
+            rc, out = proc.returncode, proc.stdout.decode(errors="replace")
+        except subprocess.TimeoutExpired as e:
+            rc, out = None, (e.stdout or b"").decode(errors="replace")
+        seconds = time.monotonic() - start
+        held = all(vm.read_iflash(addr, len(data)) == data for addr, data in p["images"])
+    outcome.update(rc=rc, held=held, seconds=seconds, bound=bound, args=" ".join(args))
+    outcome["sanitizer"] = any(m in out for m in SANITIZER_MARKS)
+    if rc is None or seconds > bound:
+        verdict = "hang"
+    elif rc == 0 and not held:
+        verdict = "FALSE PASS"
+    elif rc != 0 and held:
+        verdict = "false fail"
+    else:
+        verdict = "pass" if rc == 0 else "fail"
+    outcome["verdict"] = verdict
+    outcome["output"] = out
+    shutil.rmtree(station, ignore_errors=True)
+    shutil.rmtree(vm.dir, ignore_errors=True)
+    return outcome
+
+
+def table(outcomes):
+    cols = ["pass", "fail", "FALSE PASS", "false fail", "hang", "sanitizer"]
+    kinds = sorted({o["kind"] for o in outcomes})
+    lines = ["%-10s %5s %6s %6s %10s %10s %5s %9s %7s" % ("fault", "runs", *cols, "max s")]
+    for kind in kinds + ["all"]:
+        rows = [o for o in outcomes if kind == "all" or o["kind"] == kind]
+        counts = [sum(1 for o in rows if o["verdict"] == c) for c in cols[:5]]
+        counts.append(sum(1 for o in rows if o["sanitizer"]))
+        lines.append("%-10s %5d %6d %6d %10d %10d %5d %9d %7.1f"
+                     % (kind, len(rows), *counts, max((o["seconds"] for o in rows), default=0)))
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("runs", type=int)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--first", type=int, default=0)
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--verbose", action="store_true")
+    a = parser.parse_args()
+    if not harness.FLINT or not harness.VMODULE:
+        sys.exit("FLINT and VMODULE must name flint and the virtual module")
+    started = time.monotonic()
+    outcomes = []
+    with concurrent.futures.ThreadPoolExecutor(max_workers=a.jobs) as pool:
+        runs = [pool.submit(one_run, a.seed, i) for i in range(a.first, a.first + a.runs)]
+        for future in concurrent.futures.as_completed(runs):
+            o = future.result()
+            outcomes.append(o)
+            bad = o["verdict"] not in ("pass", "fail") or o["sanitizer"]
+            if bad or a.verbose:
+                print("run %d (seed %d): %s%s, exit %s, %.1f s of %.0f s, fault %s, mode %s, images %s\n  flint %s"
+                      % (o["index"], a.seed, o["verdict"], " + sanitizer" if o["sanitizer"] else "", o["rc"],
+                         o["seconds"], o["bound"], o["fault"], o["mode"], " ".join(o["images"]), o["args"]),
+                      flush=True)
+                if bad:
+                    print("  " + "\n  ".join(o["output"].splitlines()[-12:]), flush=True)
+    outcomes.sort(key=lambda o: o["index"])
+    print(table(outcomes))
+    false_pass = sum(1 for o in outcomes if o["verdict"] == "FALSE PASS")
+    hangs = sum(1 for o in outcomes if o["verdict"] == "hang")
+    sanitizer = sum(1 for o in outcomes if o["sanitizer"])
+    print("campaign: %d runs (seed %d, runs %d to %d) in %.0f s: %d false pass(es), %d hang(s), "
+          "%d sanitizer report(s), %d false fail(s)"
+          % (len(outcomes), a.seed, a.first, a.first + a.runs - 1, time.monotonic() - started, false_pass, hangs,
+             sanitizer, sum(1 for o in outcomes if o["verdict"] == "false fail")))
+    return 1 if false_pass or hangs or sanitizer else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
