@@ -159,22 +159,22 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     for (size_t i = 0; i < job.ports.size(); ++i) {
         member& m = members[i];
         m.log = join(settings.logs_dir, m.port->log_name + LOG_SUFFIX);
-        plat_child_spec spec;
-        spec.program = settings.flint;
-        spec.args.push_back(settings.flint);
-        spec.args.insert(spec.args.end(), m.port->args.begin(), m.port->args.end());
-        spec.output_path = m.log;
+        plat_child_launch launch;
+        launch.program = settings.flint;
+        launch.args.push_back(settings.flint);
+        launch.args.insert(launch.args.end(), m.port->args.begin(), m.port->args.end());
+        launch.output_path = m.log;
         if (!settings.trace_dir.empty())
-            spec.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
+            launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
         // A temporary folder of its own (a packed image is unpacked there).
         m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(i);
         if (plat_make_dir(m.temp_dir.c_str()) == 0)
-            spec.temp_dir = m.temp_dir + plat_path_separator();
+            launch.temp_dir = m.temp_dir + plat_path_separator();
         else
             m.temp_dir.clear();
         std::string error;
         m.start = clock_type::now();
-        m.child = plat_child_start(spec, &error);
+        m.child = plat_child_start(launch, &error);
         if (m.child == nullptr) {
             std::fflush(out);
             std::fprintf(stderr, "flint-gang: %s: cannot start %s\n", m.port->port.c_str(), error.c_str());

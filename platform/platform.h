@@ -130,7 +130,7 @@ void plat_msgsock_close(int sock);
 struct plat_child;                     // opaque, one per started program
 using plat_child_handle = plat_child*; // nullptr is the invalid handle
 
-struct plat_child_spec {
+struct plat_child_launch {
     std::string program;               // the program file
     std::vector<std::string> args;     // args[0] is the name the child sees
     // Variables set for the child ("NAME", "VALUE"); the rest is inherited.
@@ -146,7 +146,7 @@ void plat_children_init();
 
 // Starts a child with standard input from the null device; nullptr and the
 // reason in *error when it cannot be started.
-plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* error);
+plat_child_handle plat_child_start(const plat_child_launch& launch, std::string* error);
 
 enum plat_wait_result { PLAT_WAIT_ENDED, PLAT_WAIT_TIMEOUT, PLAT_WAIT_INTERRUPTED };
 

@@ -37,10 +37,10 @@ sigset_t watched_signals() {
     return set;
 }
 
-// This process's environment with the spec's variables replaced or added.
-std::vector<std::string> child_environment(const plat_child_spec& spec) {
-    std::vector<std::pair<std::string, std::string>> set = spec.env;
-    if (!spec.temp_dir.empty()) set.emplace_back(TEMP_VARIABLE, spec.temp_dir);
+// This process's environment with the launch record's variables replaced or added.
+std::vector<std::string> child_environment(const plat_child_launch& launch) {
+    std::vector<std::pair<std::string, std::string>> set = launch.env;
+    if (!launch.temp_dir.empty()) set.emplace_back(TEMP_VARIABLE, launch.temp_dir);
     std::vector<std::string> out;
     for (char** e = environ; *e != nullptr; ++e) {
         const char* eq = std::strchr(*e, '=');
@@ -71,10 +71,10 @@ void plat_children_init() {
     sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* error) {
-    const int out = open(spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+plat_child_handle plat_child_start(const plat_child_launch& launch, std::string* error) {
+    const int out = open(launch.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out < 0) {
-        if (error) *error = spec.output_path + ": " + std::strerror(errno);
+        if (error) *error = launch.output_path + ": " + std::strerror(errno);
         return nullptr;
     }
     posix_spawn_file_actions_t actions;
@@ -90,21 +90,21 @@ plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* err
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> env_text = child_environment(spec);
+    std::vector<std::string> env_text = child_environment(launch);
     std::vector<char*> envp, argv;
     for (std::string& e : env_text) envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    std::vector<std::string> args = spec.args;
+    std::vector<std::string> args = launch.args;
     for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, spec.program.c_str(), &actions, &attr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid, launch.program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(out);
     if (rc != 0) {
-        if (error) *error = spec.program + ": " + std::strerror(rc);
+        if (error) *error = launch.program + ": " + std::strerror(rc);
         return nullptr;
     }
     return new plat_child{pid, false, 0};

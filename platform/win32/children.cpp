@@ -84,29 +84,29 @@ std::string last_error_text() {
 
 void plat_children_init() { SetConsoleCtrlHandler(on_console_control, TRUE); }
 
-plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* error) {
+plat_child_handle plat_child_start(const plat_child_launch& launch, std::string* error) {
     // Only the child's own output file and null input are inheritable while
     // it starts, and they are closed here right after: a child never holds
     // another child's log open.
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out = CreateFileA(spec.output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+    HANDLE out = CreateFileA(launch.output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
-        if (error) *error = spec.output_path + ": " + last_error_text();
+        if (error) *error = launch.output_path + ": " + last_error_text();
         return nullptr;
     }
     HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
 
     std::string line;
-    for (size_t i = 0; i < spec.args.size(); ++i) {
+    for (size_t i = 0; i < launch.args.size(); ++i) {
         if (i > 0) line += ' ';
-        append_quoted(line, spec.args[i]);
+        append_quoted(line, launch.args[i]);
     }
-    std::vector<std::pair<std::string, std::string>> set = spec.env;
-    if (!spec.temp_dir.empty()) {
-        set.emplace_back("TMP", spec.temp_dir);
-        set.emplace_back("TEMP", spec.temp_dir);
+    std::vector<std::pair<std::string, std::string>> set = launch.env;
+    if (!launch.temp_dir.empty()) {
+        set.emplace_back("TMP", launch.temp_dir);
+        set.emplace_back("TEMP", launch.temp_dir);
     }
     std::string env = environment_block(set);
 
@@ -117,13 +117,13 @@ plat_child_handle plat_child_start(const plat_child_spec& spec, std::string* err
     si.hStdOutput = out;
     si.hStdError = out;
     PROCESS_INFORMATION pi{};
-    const BOOL ok = CreateProcessA(spec.program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr,
+    const BOOL ok = CreateProcessA(launch.program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr,
                                    &si, &pi);
     const std::string reason = ok ? std::string() : last_error_text();
     CloseHandle(out);
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     if (!ok) {
-        if (error) *error = spec.program + ": " + reason;
+        if (error) *error = launch.program + ": " + reason;
         return nullptr;
     }
     CloseHandle(pi.hThread);

@@ -127,14 +127,14 @@ std::string file_text(const std::string& path) {
 
 plat_child_handle start_shell(const std::string& script, const std::string& out,
                               std::vector<std::pair<std::string, std::string>> env = {}, std::string temp = "") {
-    plat_child_spec spec;
-    spec.program = "/bin/sh";
-    spec.args = {"sh", "-c", script};
-    spec.env = std::move(env);
-    spec.temp_dir = std::move(temp);
-    spec.output_path = out;
+    plat_child_launch launch;
+    launch.program = "/bin/sh";
+    launch.args = {"sh", "-c", script};
+    launch.env = std::move(env);
+    launch.temp_dir = std::move(temp);
+    launch.output_path = out;
     std::string error;
-    plat_child_handle child = plat_child_start(spec, &error);
+    plat_child_handle child = plat_child_start(launch, &error);
     EXPECT_NE(child, nullptr) << error;
     return child;
 }
@@ -180,16 +180,16 @@ TEST(GangChildren, OutputInOrderExitCodesEnvironmentAndTheFirstToEnd) {
 }
 
 TEST(GangChildren, UnstartableChildrenAreReported) {
-    plat_child_spec spec;
-    spec.program = "/no/such/flint";
-    spec.args = {"flint"};
-    spec.output_path = temp_folder() + "/none.log";
+    plat_child_launch launch;
+    launch.program = "/no/such/flint";
+    launch.args = {"flint"};
+    launch.output_path = temp_folder() + "/none.log";
     std::string error;
-    EXPECT_EQ(plat_child_start(spec, &error), nullptr);
+    EXPECT_EQ(plat_child_start(launch, &error), nullptr);
     EXPECT_NE(error.find("/no/such/flint"), std::string::npos) << error;
-    spec.program = "/bin/true";
-    spec.output_path = "/no/such/folder/x.log";
-    EXPECT_EQ(plat_child_start(spec, &error), nullptr);
+    launch.program = "/bin/true";
+    launch.output_path = "/no/such/folder/x.log";
+    EXPECT_EQ(plat_child_start(launch, &error), nullptr);
     EXPECT_NE(error.find("/no/such/folder/x.log"), std::string::npos) << error;
 }
 
