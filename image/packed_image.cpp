@@ -34,6 +34,9 @@ const char* const MSG_NO_TABLE =
 const char* const MSG_BAD_LENGTH =
     "packed_img_parser: sub-image %d at 0x%x has length %u, which is below its 512-byte header "
     "or runs past the end of the file (%lld bytes)\n";
+const char* const MSG_SAME_ADDRESS =
+    "packed_img_parser: sub-images %d and %d both go to 0x%x; one would overwrite the other's "
+    "temp file, refused\n";
 const char* const MSG_READ_FAILS = "packed_img_parser: reading %s failed\n";
 const char* const MSG_NO_MEMORY = "packed_img_parser: not enough memory for %lld bytes\n";
 const char* const MSG_TEMP_DIR = "Temp dir: %s\n";
@@ -157,6 +160,14 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
             return PACKED_BAD_LENGTH;
         }
         at += subs[k].length;
+        // Sub-images are named after their address: a second one at the same
+        // address would replace the first's file, and the run would report a
+        // module as good that holds only one of them.
+        for (int j = 0; j < k; ++j) {
+            if (subs[j].address != subs[k].address) continue;
+            con_err(MSG_SAME_ADDRESS, j, k, subs[k].address);
+            return PACKED_BAD_LENGTH;
+        }
     }
 
     // The same check for the names: each file path must fit a slot.

@@ -761,6 +761,11 @@ TEST_F(Packed, RefusedFiles) {
         {"length past the end", past_end, -9,
          "packed_img_parser: sub-image 1 at 0x802000 has length 528, which is below its 512-byte header or runs "
          "past the end of the file (1123 bytes)\n"},
+        // Named after their address, the second would replace the first's file:
+        // the run would pass a module that holds only one of the two.
+        {"two at one address", packed_file(3, {{0x802000, pattern(16, 1)}, {0x802000, pattern(16, 2)}}), -9,
+         "packed_img_parser: sub-images 0 and 1 both go to 0x802000; one would overwrite the other's temp file, "
+         "refused\n"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
