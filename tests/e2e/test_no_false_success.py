@@ -93,7 +93,9 @@ class Refusals(Case):
             f.truncate(3 << 30)  # sparse: 3 GiB that take no room
         with VModule(MODULE_ARGS) as vm:
             got = self.shell(["connect %s" % flint_port(vm), "loadfw --autodetect %s 1" % self.fw], timeout=30)
-            self.assertIn("file size: 3221225472\nloadfw: %s holds 3221225472 bytes" % huge, got[1])
+            # Under Wine the loader folder and file are joined with a backslash.
+            self.assertIn("file size: 3221225472\nloadfw: ", got[1])
+            self.assertIn("KVL4420B_FW_V3.bin holds 3221225472 bytes", got[1])
             self.assertTrue(got[1].endswith("-ERR: -9-\n"), got[1])
 
     def test_a_failed_trigger_write_fails_loadfw(self):
