@@ -22,7 +22,6 @@
 namespace {
 
 constexpr uint32_t kImageBytes = 256 * 1024;
-constexpr uint32_t kLoaderBytes = 4096;
 
 std::string build_dir() {
     char self[4096];

@@ -30,13 +30,9 @@
 namespace {
 
 constexpr uint32_t kImageBytes = 256 * 1024;
-constexpr uint32_t kLoaderBytes = 4096;
 constexpr uint32_t kImageAddress = 0x800000;
-constexpr double kBitsPerByte = 10;
-// The module's flash model (vmodule --flash-times): sector erase, program.
-constexpr double kSectorEraseS = 0.040;
+// The sector the flash model erases at a time.
 constexpr uint32_t kSectorBytes = 4096;
-constexpr double kProgramSPerByte = 3e-6;
 // Fixed pauses of the commands: the flash preparation of mode detection
 // (300 ms), loadfw's 10 ms after the trigger write and 200 ms before it
 // purges, setbaudrate's 10 ms after switching the host side.

@@ -27,14 +27,9 @@
 namespace {
 
 constexpr uint32_t kImageBytes = 1024 * 1024;
-constexpr uint32_t kLoaderBytes = 4096;
 constexpr uint32_t kPacket = 16384;
 constexpr double kFastBaud = 1000000;
 constexpr double kSlowBaud = 115200;
-constexpr double kBitsPerByte = 10;
-// The module's flash model (vmodule --flash-times).
-constexpr double kSectorEraseS = 0.040;  // per 4 KiB
-constexpr double kProgramSPerByte = 3e-6;
 // loadfw's own pauses: 10 ms after the vendor write, 200 ms before the purge.
 constexpr double kTriggerPausesS = 0.210;
 // set baud rate: 10 ms after switching the host side.

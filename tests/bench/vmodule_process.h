@@ -10,6 +10,15 @@
 #include <string>
 #include <vector>
 
+// What the benchmarks share of the virtual module's model: the loader file
+// they download, the line's framing (start, 8 data, stop bits) and the
+// flash timing of vmodule --flash-times.
+constexpr uint32_t kLoaderBytes = 4096;
+constexpr double kBitsPerByte = 10;
+constexpr double kSectorEraseS = 0.040;  // per 4 KiB sector
+constexpr double kProgramSPerByte = 3e-6;
+
+
 extern char** environ;
 
 struct module_process {
