@@ -46,8 +46,6 @@ const char* const FOLDER_FORMAT = "%sKVX_FLINT_%u";
 const char* const ADDRESS_FORMAT = "0x%x";
 const char* const NAME_FORMAT = "%s.bin";
 
-constexpr int SUB_IMAGE_BITS = 32;
-
 struct file_closer {
     void operator()(FILE* f) const { std::fclose(f); }
 };

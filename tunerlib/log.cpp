@@ -2,7 +2,8 @@
 
 #include <cstdarg>
 #include <cwchar>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -48,14 +49,16 @@ void FormatLine(wchar_t* pszLine, size_t cap, const wchar_t* pszFormat, va_list 
     // Formatted whole into a scratch buffer first: what a C library leaves in
     // a buffer that was too short differs between libraries.
     for (size_t chars = SCRATCH_CHARS_START; chars <= SCRATCH_CHARS_LIMIT; chars *= 2) {
-        std::vector<wchar_t> scratch(chars);
+        // Left uninitialised: vswprintf writes what is read back.
+        std::unique_ptr<wchar_t[]> scratch(new (std::nothrow) wchar_t[chars]);
+        if (!scratch) return;
         va_list copy;
         va_copy(copy, args);
-        const int n = std::vswprintf(scratch.data(), chars, szFormat, copy);
+        const int n = std::vswprintf(scratch.get(), chars, szFormat, copy);
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < chars) {
             const size_t keep = static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
-            std::wmemcpy(pszLine, scratch.data(), keep);
+            std::wmemcpy(pszLine, scratch.get(), keep);
             pszLine[keep] = L'\0';
             return;
         }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 
 #include "platform/platform.h"
@@ -63,6 +64,10 @@ void work_in_own_folder(const char* name) {
     });
 }
 
+void quiet_tunerlib_log() {
+    if (setenv("TUNERLIB_LOG", "/dev/null", 0) != 0) std::abort();
+}
+
 }  // namespace fake
 
 using fake::side;
@@ -71,6 +76,24 @@ plat_serial_handle plat_serial_open(const char* name) {
     side.opened.emplace_back(name);
     return fake::port();
 }
+
+// tunerlib opens its ports by a wide device path; the path is recorded as
+// its UTF-8 text would read ('?' for what is not plain ASCII).
+bool plat_serial_port_path(const wchar_t* name, wchar_t* path, size_t cap) {
+    const std::wstring p = std::wstring(L"/dev/") + name;
+    if (p.size() + 1 > cap) return false;
+    std::wmemcpy(path, p.c_str(), p.size() + 1);
+    return true;
+}
+
+plat_serial_handle plat_serial_open_path(const wchar_t* path) {
+    std::string narrow;
+    for (const wchar_t* c = path; *c != L'\0'; ++c) narrow += *c < 0x80 ? static_cast<char>(*c) : '?';
+    side.opened.push_back(narrow);
+    return fake::port();
+}
+
+int plat_serial_update_line(plat_serial_handle port, uint32_t baud) { return plat_serial_set_line(port, baud); }
 
 int plat_serial_set_line(plat_serial_handle port, uint32_t baud) {
     return port != nullptr && baud != 0 ? 0 : -1;

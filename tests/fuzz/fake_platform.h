@@ -62,6 +62,10 @@ const std::vector<std::string>& commands();
 // targets that read or write files by name.
 void work_in_own_folder(const char* name);
 
+// tunerlib's log lines go to /dev/null unless TUNERLIB_LOG is set (they
+// would go to syslog); call from LLVMFuzzerInitialize.
+void quiet_tunerlib_log();
+
 // A port handle that is never a real one.
 plat_serial* port();
 

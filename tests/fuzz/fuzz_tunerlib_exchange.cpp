@@ -10,6 +10,11 @@
 #include "tunerlib/calibrate_oper.h"
 #include "tunerlib/exchange.h"
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fake::quiet_tunerlib_log();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::serve(data, size);
     uint8_t request[REQUEST_BUFFER_BYTES] = {PACKET_TYPE, OP_GOLDEN_INFO, REQUEST_TAG};

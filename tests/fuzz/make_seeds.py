@@ -284,8 +284,24 @@ def tunerlib_seeds():
     write("tunerlib_exchange", "too_long", whole(bytes([0x87, 0x12, 0x11, 0]) + le32(300)))
 
 
+def tunerlib_port_seeds():
+    """Copy-out count, name room, then one port list per refresh."""
+    seeds = {
+        "one_port": b"ttyUSB0",
+        "plug_and_unplug": b"ttyUSB0:ttyUSB1\nttyUSB1\nttyUSB1:ttyUSB0:ttyACM0\n\nttyS0",
+        "pseudo_terminals": b"pts/3:pts/4:pts/3::pts/10",
+        "name_too_long": b"ttyUSB0:" + b"x" * 300 + b":ttyUSB1",
+        "not_utf8": b"ttyUSB0:tty\xff\xfe:ttyUSB\xc3\xa9",
+        "many": b":".join(b"ttyS%d" % i for i in range(300)) + b"\n" + b":".join(b"ttyS%d" % i for i in range(1, 301)),
+    }
+    for name, lists in seeds.items():
+        write("tunerlib_ports", name, bytes([8, 16]) + lists)
+    write("tunerlib_ports", "small_room", bytes([2, 5]) + b"ttyUSB0:pts/1")
+
+
 def main():
     tunerlib_seeds()
+    tunerlib_port_seeds()
     hci_seeds()
     loader_seeds()
     swd_seeds()
