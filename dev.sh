@@ -8,7 +8,8 @@
 #                    cross-build for Windows, run the whole test suite on all three
 #   ./dev.sh build   install what is missing and build (build/)
 #   ./dev.sh bench   build and run the benchmarks
-#   ./dev.sh fuzz [SECONDS]   build the fuzz targets (clang) and run each for SECONDS (60)
+#   ./dev.sh fuzz [SECONDS [TARGET...]]   build the fuzz targets (clang) and run each
+#                    (or the named ones, e.g. hci env_file) for SECONDS (60)
 #   ./dev.sh campaign N [SEED]   N one-shot runs (ASan+UBSan build) against the virtual module,
 #                    each with one random fault; seed 1 unless given
 set -euo pipefail
@@ -87,11 +88,19 @@ run_bench() {
 # into tests/fuzz/TARGET/regressions/ once its cause is fixed.
 run_fuzz() {
     local seconds=${1:-60} t
+    shift || true
     build_fuzz
     local bin=build-fuzz/tests/fuzz out=build-fuzz/findings
     mkdir -p "$out" build-fuzz/corpus
     local targets=()
-    for t in "$bin"/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
+    if [ $# -gt 0 ]; then
+        for t in "$@"; do
+            [ -x "$bin/fuzz_$t" ] || { echo "no fuzz target $t (see $bin/)" >&2; exit 2; }
+            targets+=("fuzz_$t")
+        done
+    else
+        for t in "$bin"/fuzz_*; do [ -x "$t" ] && targets+=("$(basename "$t")"); done
+    fi
     fuzz_one() {  # target
         local name=${1#fuzz_} root=$PWD
         mkdir -p "build-fuzz/corpus/$name" "$out/$name"
@@ -108,7 +117,7 @@ run_fuzz() {
     done
     wait || true
     local total=0
-    printf '%-12s %12s %8s %8s %s\n' target executions cov corpus findings
+    printf '%-18s %12s %8s %8s %s\n' target executions cov corpus findings
     for t in "${targets[@]}"; do
         local name=${t#fuzz_} log="$out/${t#fuzz_}.log" execs cov corp found
         execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
@@ -116,7 +125,7 @@ run_fuzz() {
         corp=$(grep -o 'corp: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
         found=$(find "$out/$name" -type f | wc -l)
         total=$((total + found))
-        printf '%-12s %12s %8s %8s %s\n' "$name" "${execs:-?}" "${cov:-?}" "${corp:-?}" "$found"
+        printf '%-18s %12s %8s %8s %s\n' "$name" "${execs:-?}" "${cov:-?}" "${corp:-?}" "$found"
     done
     echo "fuzzing: $seconds s per target, $total finding(s) (build-fuzz/findings/)"
     [ "$total" -eq 0 ]
@@ -140,7 +149,7 @@ case "${1:-}" in
     test) run_tests ;;
     build) build_native ;;
     bench) run_bench ;;
-    fuzz) run_fuzz "${2:-60}" ;;
+    fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,13p' "$0"; exit 2 ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
 esac
