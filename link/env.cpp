@@ -13,6 +13,13 @@ env_entry env_table[ENV_SLOTS];
 
 namespace {
 
+const char* const MSG_LINE_TOO_LONG =
+    "%s: line %u is longer than %u characters and was not loaded\n";
+
+}  // namespace
+
+namespace {
+
 char* copy_text(const char* text, size_t cap) {
     size_t len = std::strlen(text);
     if (cap < len + 1) cap = len + 1;
@@ -28,20 +35,26 @@ void free_slot(env_entry& slot) {
     slot.value = nullptr;
 }
 
-// Drops the line end a file line may carry ("\n", or "\r\n" from a file
-// written on Windows).
-void strip_line_end(char* line) {
-    size_t len = std::strlen(line);
-    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
-    if (len > 0 && line[len - 1] == '\r') line[--len] = '\0';
-}
-
-// After a line that filled the buffer: the line end right behind it belongs
-// to that line, not to an empty line of its own.
-void take_line_end(FILE* file) {
-    int next = std::fgetc(file);
-    if (next == '\r') next = std::fgetc(file);
-    if (next != '\n' && next != EOF) std::ungetc(next, file);
+// Reads one file line into `line`, its line end ("\n", or "\r\n" from a
+// file written on Windows) dropped; false at the end of the file. *fits is
+// false for a line of more than ENV_LINE_MAX characters: the rest of it is
+// read and dropped, and the caller refuses it whole.
+bool read_line(FILE* file, char (&line)[ENV_LINE_BYTES], bool* fits) {
+    int c = std::fgetc(file);
+    if (c == EOF) return false;
+    size_t n = 0;
+    bool over = false;
+    // One character more than a line may hold: a "\r" of its line end.
+    for (; c != EOF && c != '\n'; c = std::fgetc(file)) {
+        if (n < ENV_LINE_MAX + 1)
+            line[n++] = static_cast<char>(c);
+        else
+            over = true;
+    }
+    if (n > 0 && line[n - 1] == '\r') --n;
+    line[n] = '\0';
+    *fits = !over && n <= ENV_LINE_MAX;
+    return true;
 }
 
 }  // namespace
@@ -91,18 +104,25 @@ void env_load() {
     env_clear();
     FILE* file = std::fopen(ENV_FILE, "r");
     if (file == nullptr) return;
-    for (env_entry& slot : env_table) {
-        char line[ENV_LINE_BYTES] = {};
-        if (std::fgets(line, ENV_LINE_BYTES - 1, file) == nullptr) break;
-        size_t len = std::strlen(line);
-        if (len == ENV_LINE_BYTES - 2 && line[len - 1] != '\n') take_line_end(file);
-        strip_line_end(line);
+    int32_t filled = 0;
+    for (uint32_t line_no = 1; filled < ENV_SLOTS; ++line_no) {
+        char line[ENV_LINE_BYTES];
+        bool fits = true;
+        if (!read_line(file, line, &fits)) break;
+        // A longer line is not taken in pieces: each piece would become a
+        // variable of its own, and the first would hold a cut value.
+        if (!fits) {
+            con_err(MSG_LINE_TOO_LONG, ENV_FILE, static_cast<unsigned>(line_no),
+                    static_cast<unsigned>(ENV_LINE_MAX));
+            continue;
+        }
         char* eq = std::strchr(line, '=');
         const char* value = "";
         if (eq != nullptr) {
             *eq = '\0';
             value = eq + 1;
         }
+        env_entry& slot = env_table[filled++];
         slot.name = copy_text(line, ENV_LINE_BYTES);
         slot.value = copy_text(value, ENV_LINE_BYTES);
         if (slot.name == nullptr || slot.value == nullptr) {

@@ -7,6 +7,9 @@
 
 constexpr int32_t ENV_SLOTS = 256;
 constexpr uint32_t ENV_LINE_BYTES = 256;
+// Characters of a file line, its line end not counted; a longer line is
+// refused when the file is loaded.
+constexpr uint32_t ENV_LINE_MAX = ENV_LINE_BYTES - 2;
 extern const char* const ENV_FILE;  // "diag.env" in the working directory
 
 struct env_entry {

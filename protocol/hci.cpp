@@ -178,9 +178,12 @@ bool hci_event_holds(const hci_event& ev, uint32_t need) {
     return false;
 }
 
-// The bytes that arrived are judged in order; a missing or cut event fails
-// with its own message rather than on bytes left from an earlier event.
-int32_t hci_check_event(const uint8_t* event, uint32_t len) {
+namespace {
+
+// The frame of an event: a Command Complete event that arrived whole. The
+// bytes that arrived are judged in order; a missing or cut event fails with
+// its own message rather than on bytes left from an earlier event.
+int32_t check_event_frame(const uint8_t* event, uint32_t len) {
     if (len >= 1 && event[0] != HCI_EVENT_PACKET) {
         con_err(MSG_WRONG_TYPE, event[0]);
         return 1;
@@ -196,6 +199,13 @@ int32_t hci_check_event(const uint8_t* event, uint32_t len) {
         con_err(MSG_INCOMPLETE, need, len);
         return 1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int32_t hci_check_event(const uint8_t* event, uint32_t len) {
+    if (const int32_t r = check_event_frame(event, len)) return r;
     if (event[HCI_EVENT_STATUS] != 0) {
         con_err("%s", MSG_STATUS_FAIL);
         return 3;
@@ -363,8 +373,10 @@ int32_t hci_detect_mode(uint32_t* mode) {
     hci_command(OP_MODE_PROBE).u32(MODE_PROBE_ARG).u8(0).send();
     hci_event ev;
     hci_read_event(ev);
-    // Only the status is looked at, but it must be one that really arrived.
-    if (!hci_event_holds(ev, HCI_EVENT_MIN_BYTES)) {
+    // The status tells the mode (a non-zero one too), so only the event's
+    // frame is checked: a status byte read from anything but a whole
+    // Command Complete event would name a mode the module never reported.
+    if (check_event_frame(ev.bytes, ev.len) != 0) {
         con_err("%s", MSG_CANNOT_DETECT);
         return -1;
     }

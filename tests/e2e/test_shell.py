@@ -163,6 +163,14 @@ class Lines(ShellCase):
         self.write_env_file("PROMPT=station7\n")
         self.assertEqual(self.shell("ver"), (0, "station7> " + VERSION + "\n-OK-\nstation7> Quit\n"))
 
+    def test_over_long_environment_file_line_is_refused_whole(self):
+        # Cut in pieces, the first line would give PROMPT a cut value and
+        # its tail would become a variable of its own.
+        self.write_env_file("PROMPT=" + "p" * 300 + "=x\nDIAGVER=2\n")
+        self.assertEqual(self.shell("printenv"),
+                         (0, "diag.env: line 1 is longer than 254 characters and was not loaded\n"
+                             + PROMPT + "DIAGVER=2\n-OK-\n" + PROMPT + "Quit\n"))
+
     def test_unknown_lines(self):
         for line in ("", "   ", " ver", "quit", "Ver", "\tver"):
             with self.subTest(line=line):

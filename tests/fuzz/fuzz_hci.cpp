@@ -64,12 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 2: result = hci_program(addr, len, bytes.data()); break;
     case 3: result = hci_verify(addr, len, bytes.data()); break;
     case 4: {
-        // The probe's answer counts by its status byte alone: the rest of
-        // the event may be cut or of another type.
+        // The probe's status names the mode only from a whole Command
+        // Complete event.
         uint32_t mode = 99;
         result = hci_detect_mode(&mode);
-        judged = false;
-        if (result == 0 && mode != RAM_PATCH_VENDOR_WRITE_MODE && mode != FACTORY_IMAGE_MODE) std::abort();
+        if (result == 0) {
+            if (mode != RAM_PATCH_VENDOR_WRITE_MODE && mode != FACTORY_IMAGE_MODE) std::abort();
+            const std::vector<uint8_t>& head = fake::reads().at(0).got;
+            if (head.size() < 3 || head[0] != HCI_EVENT_PACKET || head[1] != HCI_COMMAND_COMPLETE) std::abort();
+        }
         break;
     }
     case 5: result = hci_page_erase(addr, len * 8); break;

@@ -65,20 +65,21 @@ def hci_seeds():
     write("hci", "flash_id", hci_seed(0, 0, 0, event_reads(flash_id)))
     data = bytes(range(16))
     read = event(0xFC2D, 0, le32(0x802000) + data)
-    write("hci", "read_16", hci_seed(1, 0x802000, 16, event_reads(read)))
+    # hci_read takes its bytes only when two readings agree.
+    write("hci", "read_16", hci_seed(1, 0x802000, 16, event_reads(read) * 2))
     write("hci", "read_cut", hci_seed(1, 0x802000, 16, whole(read[:3]) + cut(read[3:], 5)))
     write("hci", "read_refused", hci_seed(1, 0x802000, 16, event_reads(event(0xFC2D, 0x0C))))
     program = event(0xFC2E, 0)
     write("hci", "program_8", hci_seed(2, 0x802000, 8, event_reads(program)))
     write("hci", "program_unaligned",
-          hci_seed(2, 0x802001, 6, event_reads(event(0xFC2D, 0, le32(0x802000) + b"\xff" * 4)) * 2
+          hci_seed(2, 0x802001, 6, event_reads(event(0xFC2D, 0, le32(0x802000) + b"\xff" * 4)) * 4
                    + event_reads(program)))
     write("hci", "verify_8", hci_seed(3, 0x802000, 8, event_reads(event(0xFC2D, 0, le32(0x802000) + b"\x5a" * 8))))
     write("hci", "mode_ram_patch", hci_seed(4, 0, 0, event_reads(event(0xFC61, 0))))
     factory = bytearray(b"\xff" * 12)
     factory[4:6] = le16(0x278F)
     write("hci", "mode_factory", hci_seed(4, 0, 0, event_reads(event(0xFC61, 0x0C))
-                                           + event_reads(event(0xFC2D, 0, le32(0x804000) + bytes(factory)))))
+                                           + event_reads(event(0xFC2D, 0, le32(0x804000) + bytes(factory))) * 2))
     write("hci", "page_erase_2", hci_seed(5, 0x802000, 512, event_reads(event(0xFC2B, 0)) * 2))
     write("hci", "prepare", hci_seed(6, 0, 0, event_reads(event(0xFC2C, 0)) * 3))
     write("hci", "chip_erase", hci_seed(7, 0, 0, event_reads(event(0xFC2C, 0))))

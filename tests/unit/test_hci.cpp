@@ -450,6 +450,33 @@ TEST_F(HciSerial, ModeProbeWithoutAnswerFails) {
               "Cannot auto-detect device type, please use -M option manually\n");
 }
 
+// A status byte 0 means mode 1 only inside a whole Command Complete event:
+// anything else would name a mode the module never reported.
+TEST_F(HciSerial, ModeProbeTakesTheStatusOnlyFromAWholeCommandCompleteEvent) {
+    struct answer_case {
+        const char* name;
+        bytes answer;
+        const char* first_err;
+    };
+    const std::vector<answer_case> cases = {
+        {"not an event packet", {0x02, 0x0E, 0x04, 0x01, 0x61, 0xFC, 0x00}, "Wrong HCI event type 02\n"},
+        {"another event", {0x04, 0x0F, 0x04, 0x01, 0x61, 0xFC, 0x00}, "Wrong HCI opcode 0F\n"},
+        {"cut short", {0x04, 0x0E, 0x08, 0x01, 0x61, 0xFC, 0x00}, "HCI event incomplete: need 11 bytes, read 7 bytes.\n"},
+    };
+    link_set_timeout(SHORT_TIMEOUT_MS);
+    for (const answer_case& k : cases) {
+        SCOPED_TRACE(k.name);
+        link_.respond_with([&](const bytes&) { return peer::step{k.answer, 0, false}; });
+        uint32_t mode = 99;
+        const captured c = run_captured([&] { return hci_detect_mode(&mode); });
+        EXPECT_EQ(c.result, -1);
+        EXPECT_EQ(mode, 99u);
+        EXPECT_EQ(c.err, std::string(k.first_err) +
+                             "Cannot auto-detect device type, please use -M option manually\n");
+        link_purge();
+    }
+}
+
 // ------------------------------------------------------------ loader download
 
 TEST_F(HciSerial, LoaderGoesIn252ByteChunksWithTheirIndex) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "shell/cmd.h"
 #include "link/env.h"
 #include "shell/env.h"
@@ -254,28 +255,37 @@ TEST_F(EnvStore, WindowsLineEndsAreDropped) {
 }
 
 // A file line holds at most 254 characters; the line end behind a line of
-// exactly that length belongs to it, while a longer line goes on as the next
-// variable.
+// exactly that length belongs to it, and a longer line is refused whole
+// (with a message) rather than cut into a shorter value and a variable of
+// its own.
 TEST_F(EnvStore, LinesAtTheLengthLimit) {
     const std::string v252(252, 'v');
     const std::string v253(253, 'v');
+    const std::string refused2 = "diag.env: line 2 is longer than 254 characters and was not loaded\n";
+    const std::string refused1 = "diag.env: line 1 is longer than 254 characters and was not loaded\n";
     struct Case {
         std::string file;
         std::string listing;
+        std::string err;
     } cases[] = {
-        {"N=" + v252 + "\nB=2\n", "N=" + v252 + "\nB=2\n"},
-        {"N=" + v252 + "\r\nB=2\r\n", "N=" + v252 + "\nB=2\n"},
-        {"N=" + v252 + "\n\nB=2\n", "N=" + v252 + "\n=\nB=2\n"},
-        {"N=" + v252.substr(1) + "\n\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n"},
-        {"N=" + v252.substr(1) + "\r\n\r\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n"},
-        {"N=" + v252, "N=" + v252 + "\n"},
-        {"N=" + v253 + "\nB=2\n", "N=" + v252 + "\nv=\nB=2\n"},
-        {"N=" + v252 + "xy=z\n", "N=" + v252 + "\nxy=z\n"},
+        {"N=" + v252 + "\nB=2\n", "N=" + v252 + "\nB=2\n", ""},
+        {"N=" + v252 + "\r\nB=2\r\n", "N=" + v252 + "\nB=2\n", ""},
+        {"N=" + v252 + "\n\nB=2\n", "N=" + v252 + "\n=\nB=2\n", ""},
+        {"N=" + v252.substr(1) + "\n\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n", ""},
+        {"N=" + v252.substr(1) + "\r\n\r\nB=2\n", "N=" + v252.substr(1) + "\n=\nB=2\n", ""},
+        {"N=" + v252, "N=" + v252 + "\n", ""},
+        {"A=1\nN=" + v253 + "\nB=2\n", "A=1\nB=2\n", refused2},
+        {"A=1\nN=" + v252 + "xy=z\r\nB=2\n", "A=1\nB=2\n", refused2},
+        {"N=" + v252 + std::string(600, 'w'), "", refused1},
     };
     for (const Case& c : cases) {
         write_file(c.file);
-        env_load();
+        const captured got = run_captured([] {
+            env_load();
+            return 0;
+        });
         EXPECT_EQ(listing(), c.listing) << c.file.size();
+        EXPECT_EQ(got.err, c.err) << c.file.size();
     }
 }
 
