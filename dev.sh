@@ -10,8 +10,10 @@
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh fuzz [SECONDS [TARGET...]]   build the fuzz targets (clang) and run each
 #                    (or the named ones, e.g. hci env_file) for SECONDS (60)
-#   ./dev.sh campaign N [SEED]   N one-shot runs (ASan+UBSan build) against the virtual module,
-#                    each with one random fault; seed 1 unless given
+#   ./dev.sh campaign N [SEED]   the fault campaigns (ASan+UBSan build), seed 1 unless given:
+#                    N one-shot runs of flint against the virtual module and N station
+#                    sessions of tunerlib against the simulated golden sample and DUT,
+#                    each with one random fault
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -131,15 +133,21 @@ run_fuzz() {
     [ "$total" -eq 0 ]
 }
 
-# The fault campaign with the flint of the ASan+UBSan build: sanitizer
-# reports end a run with its output, which the campaign looks for.
+# The fault campaigns with the ASan+UBSan build of flint and of tunerlib:
+# sanitizer reports end a run with its output, which the campaigns look for.
 run_campaign() {
-    local runs=${1:?usage: ./dev.sh campaign N [SEED]} seed=${2:-1}
+    local runs=${1:?usage: ./dev.sh campaign N [SEED]} seed=${2:-1} failed=0
     install_missing "${PACKAGES[@]}"
     configure_and_build asan
-    FLINT=$PWD/build-asan/flint VMODULE=$PWD/build-asan/vmodule E2E_TMP=$PWD/build-asan/campaign_tmp \
-        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-4}"
+    local b=$PWD/build-asan
+    export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 E2E_TMP=$b/campaign_tmp
+    echo "== flint: $runs one-shot runs against the virtual module"
+    FLINT=$b/flint VMODULE=$b/vmodule \
+        python3 tests/campaign/fault_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-4}" || failed=1
+    echo "== tunerlib: $runs station sessions against the simulated golden sample and DUT"
+    TUNERLIB=$b/libtunerlib.so TUNERLIB_DRIVER=$b/tunerlib_driver SIMGOLDEN=$b/simgolden \
+        python3 tests/campaign/tunerlib_campaign.py "$runs" --seed "$seed" --jobs "${CAMPAIGN_JOBS:-4}" || failed=1
+    return "$failed"
 }
 
 case "${1:-}" in
@@ -151,5 +159,5 @@ case "${1:-}" in
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    *) sed -n '2,16p' "$0"; exit 2 ;;
 esac

@@ -18,8 +18,6 @@ one line per run that is not as it should be and the table of outcomes per
 fault kind; the exit status is 0 when there was no false pass, no hang and
 no sanitizer report.
 """
-import argparse
-import concurrent.futures
 import json
 import os
 import random
@@ -30,7 +28,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, HERE)
 import harness  # noqa: E402
+import report  # noqa: E402
 from harness import VModule  # noqa: E402
 
 FLASH_START = 0x802000
@@ -62,8 +62,6 @@ READ_TIMEOUT_S = 5.0
 BASE_S = 40.0
 PER_FAULT_S = 2 * READ_TIMEOUT_S + 2.0
 ALL_MATCHING = 8  # a fault on every matching request meets at most this many before the run stops
-
-SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:")
 
 
 def plan(seed, index):
@@ -155,7 +153,7 @@ def one_run(seed, index):
         seconds = time.monotonic() - start
         held = all(vm.read_iflash(addr, len(data)) == data for addr, data in p["images"])
     outcome.update(rc=rc, held=held, seconds=seconds, bound=bound, args=" ".join(args))
-    outcome["sanitizer"] = any(m in out for m in SANITIZER_MARKS)
+    outcome["sanitizer"] = report.sanitizer_said(out)
     if rc is None or seconds > bound:
         verdict = "hang"
     elif rc == 0 and not held:
@@ -171,54 +169,16 @@ def one_run(seed, index):
     return outcome
 
 
-def table(outcomes):
-    cols = ["pass", "fail", "FALSE PASS", "false fail", "hang", "sanitizer"]
-    kinds = sorted({o["kind"] for o in outcomes})
-    lines = ["%-10s %5s %6s %6s %10s %10s %5s %9s %7s" % ("fault", "runs", *cols, "max s")]
-    for kind in kinds + ["all"]:
-        rows = [o for o in outcomes if kind == "all" or o["kind"] == kind]
-        counts = [sum(1 for o in rows if o["verdict"] == c) for c in cols[:5]]
-        counts.append(sum(1 for o in rows if o["sanitizer"]))
-        lines.append("%-10s %5d %6d %6d %10d %10d %5d %9d %7.1f"
-                     % (kind, len(rows), *counts, max((o["seconds"] for o in rows), default=0)))
-    return "\n".join(lines)
+def describe(o):
+    return "exit %s, %.1f s of %.0f s, fault %s, mode %s, images %s\n  flint %s" % (
+        o["rc"], o["seconds"], o["bound"], o["fault"], o["mode"], " ".join(o["images"]), o["args"])
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("runs", type=int)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--first", type=int, default=0)
-    parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--verbose", action="store_true")
-    a = parser.parse_args()
+    a = report.arguments(__doc__)
     if not harness.FLINT or not harness.VMODULE:
         sys.exit("FLINT and VMODULE must name flint and the virtual module")
-    started = time.monotonic()
-    outcomes = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=a.jobs) as pool:
-        runs = [pool.submit(one_run, a.seed, i) for i in range(a.first, a.first + a.runs)]
-        for future in concurrent.futures.as_completed(runs):
-            o = future.result()
-            outcomes.append(o)
-            bad = o["verdict"] not in ("pass", "fail") or o["sanitizer"]
-            if bad or a.verbose:
-                print("run %d (seed %d): %s%s, exit %s, %.1f s of %.0f s, fault %s, mode %s, images %s\n  flint %s"
-                      % (o["index"], a.seed, o["verdict"], " + sanitizer" if o["sanitizer"] else "", o["rc"],
-                         o["seconds"], o["bound"], o["fault"], o["mode"], " ".join(o["images"]), o["args"]),
-                      flush=True)
-                if bad:
-                    print("  " + "\n  ".join(o["output"].splitlines()[-12:]), flush=True)
-    outcomes.sort(key=lambda o: o["index"])
-    print(table(outcomes))
-    false_pass = sum(1 for o in outcomes if o["verdict"] == "FALSE PASS")
-    hangs = sum(1 for o in outcomes if o["verdict"] == "hang")
-    sanitizer = sum(1 for o in outcomes if o["sanitizer"])
-    print("campaign: %d runs (seed %d, runs %d to %d) in %.0f s: %d false pass(es), %d hang(s), "
-          "%d sanitizer report(s), %d false fail(s)"
-          % (len(outcomes), a.seed, a.first, a.first + a.runs - 1, time.monotonic() - started, false_pass, hangs,
-             sanitizer, sum(1 for o in outcomes if o["verdict"] == "false fail")))
-    return 1 if false_pass or hangs or sanitizer else 0
+    return report.run_all("campaign", one_run, a, describe)
 
 
 if __name__ == "__main__":

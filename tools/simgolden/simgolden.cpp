@@ -4,7 +4,8 @@
 //   simgolden [--pace] [--log FILE] MODULE...
 //
 // Prints "simgolden ready: PTY..." (one slave path per MODULE, in order) once
-// every module listens, and runs until SIGTERM or SIGINT. See README.md.
+// every module listens, and runs until SIGTERM or SIGINT. See the project's
+// README.md ("Dry run with simulated modules").
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -56,6 +57,9 @@ const op_name OPS[] = {{"identify", 0x16}, {"golden", 0x12}, {"dut", 0x13},  {"v
                        {"calibrate", 0x15}, {"reboot", 0x17}, {"mac", 0x18}, {"any", -1}};
 
 enum class kind { type, badcrc, crcswap, status, split, len, shortened, silence, hangup, hangup_after };
+// As the fault option names them, in the order of `kind`.
+const char* const KIND_NAMES[] = {"type", "badcrc", "crcswap", "status", "split", "len",
+                                  "short", "silence", "hangup", "hangup-after"};
 
 struct fault {
     int op = -1;
@@ -335,10 +339,12 @@ private:
         int hangup_after = -1, shortened = -1;
         int64_t declared = -1;
         std::vector<size_t> cuts;
+        std::string applied;  // the faults met, for the log
         for (fault& f : m_.faults) {
             if (f.op != -1 && f.op != op) continue;
             const uint32_t seen = f.seen++;
             if (seen < f.skip || (f.count != 0 && seen >= f.skip + f.count)) continue;
+            applied += std::string(" ") + KIND_NAMES[static_cast<int>(f.k)];
             switch (f.k) {
             case kind::type: bad_type = true; break;
             case kind::badcrc: badcrc = true; break;
@@ -367,6 +373,9 @@ private:
         r.push_back(static_cast<uint8_t>(crcswap ? crc & 0xFF : crc >> 8));
         if (shortened >= 0 && static_cast<size_t>(shortened) < r.size()) r.resize(static_cast<size_t>(shortened));
         if (hangup_after >= 0 && static_cast<size_t>(hangup_after) < r.size()) r.resize(static_cast<size_t>(hangup_after));
+        // The reply as decided when the request came, and the faults it met:
+        // "-- reply HEX", then " fault KIND..." when there were any.
+        note("reply " + hex(r) + (applied.empty() ? "" : " fault" + applied));
         // Pieces: the reply's bytes from each cut on leave a pause later.
         size_t from = 0;
         double at = cuts.empty() ? start : start + m_.split_delay_s;
