@@ -28,8 +28,8 @@ def le32(v):
     return struct.pack("<I", v)
 
 
-def write(target, name, data):
-    folder = os.path.join(HERE, target, "seeds")
+def write(target, name, data, kind="seeds"):
+    folder = os.path.join(HERE, target, kind)
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, name), "wb") as f:
         f.write(data)
@@ -300,6 +300,16 @@ def tunerlib_port_seeds():
     write("tunerlib_ports", "small_room", bytes([2, 5]) + b"ttyUSB0:pts/1")
 
 
+def regression_inputs():
+    """Inputs that once failed, kept as their targets' regressions."""
+    # The mode probe answered by a packet that is no event, with a 0 where
+    # the status would be: taken as mode 1.
+    write("hci", "mode_probe_not_an_event",
+          hci_seed(4, 0, 0, whole(b"\x02\x0e\x04") + whole(b"\x01\x61\xfc\x00")), "regressions")
+    # An over-long diag.env line: loaded as a cut value and a second variable.
+    write("env_file", "line_over_254", b"PROMPT=" + b"p" * 300 + b"=x\nDIAGVER=2\n", "regressions")
+
+
 def main():
     tunerlib_seeds()
     tunerlib_port_seeds()
@@ -307,6 +317,7 @@ def main():
     loader_seeds()
     swd_seeds()
     file_seeds()
+    regression_inputs()
     for target in sorted(os.listdir(HERE)):
         seeds = os.path.join(HERE, target, "seeds")
         if os.path.isdir(seeds):
