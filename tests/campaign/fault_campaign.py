@@ -53,7 +53,7 @@ OPERATIONS = {
 # Mode 4: the module runs its loader already, at the 2000000 baud the run
 # connects with.
 MODULE_ARGS = {4: ["--boot", "loader", "--no-rate-follow"]}
-KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt"]
+KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt", "late"]
 
 # The time-outs a run may meet: the serial read time-out (5 s) for an answer
 # that does not come, once more for a late answer awaited before the next
@@ -89,6 +89,10 @@ def plan(seed, index):
         kind = "short=%d" % rng.randint(0, 9)
     elif kind == "garbage":
         kind = "garbage=%d" % rng.randint(1, 8)
+    elif kind == "late":
+        # Within the read time-out, or beyond it (the link awaits the late
+        # answer before its next request).
+        kind = "late=%d" % rng.choice([50, 1000, 4000, 6500])
     fault_count = rng.choice([1, 1, 1, 2, 3, 0])
     skip = rng.choice([0, 0, 1, 2, 5, 20])
     return {"mode": mode, "images": images, "fault": "%s:%s:%d:%d" % (op, kind, fault_count, skip),
