@@ -61,7 +61,13 @@ KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt", "late"]
 READ_TIMEOUT_S = 5.0
 BASE_S = 40.0
 PER_FAULT_S = 2 * READ_TIMEOUT_S + 2.0
-ALL_MATCHING = 8  # a fault on every matching request meets at most this many before the run stops
+# A fault on every matching request: a failing line stops the run, so it
+# meets a few of them, except on the verify, which is tried 1 + 5 times per
+# image, and a verify that stays uncured lets the script go on to the next
+# image.
+ALL_MATCHING = 8
+VERIFY_TRIES = 1 + 5
+VERIFY_OPS = ("1050", "fc2d", "any")  # the loader's verify, HCI-mode reads
 
 
 def plan(seed, index):
@@ -100,7 +106,12 @@ def plan(seed, index):
 
 
 def time_bound(p):
-    faults = p["fault_count"] or ALL_MATCHING
+    faults = p["fault_count"]
+    if not faults:
+        op = p["fault"].split(":")[0]
+        faults = ALL_MATCHING
+        if op in VERIFY_OPS:
+            faults = max(faults, len(p["images"]) * VERIFY_TRIES)
     return BASE_S + PER_FAULT_S * faults
 
 
