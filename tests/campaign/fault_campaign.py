@@ -21,6 +21,7 @@ no sanitizer report.
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -55,19 +56,17 @@ OPERATIONS = {
 MODULE_ARGS = {4: ["--boot", "loader", "--no-rate-follow"]}
 KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt", "late"]
 
-# The time-outs a run may meet: the serial read time-out (5 s) for an answer
-# that does not come, once more for a late answer awaited before the next
-# request, and the start, the work and the exchanges of a sound run.
+# The time-outs a run may meet: a sound run's start, work and exchanges, and
+# for every fault the module applied (its log names each one) what that
+# fault may cost: an answer that does not come, the serial read time-out
+# (5 s) and once more for the late answer awaited before the next request,
+# with the lines a verify retry runs again; an answer late by less than the
+# read time-out, its lateness. A run still going after KILL_S has hung.
 READ_TIMEOUT_S = 5.0
 BASE_S = 40.0
 PER_FAULT_S = 2 * READ_TIMEOUT_S + 2.0
-# A fault on every matching request: a failing line stops the run, so it
-# meets a few of them, except on the verify, which is tried 1 + 5 times per
-# image, and a verify that stays uncured lets the script go on to the next
-# image.
-ALL_MATCHING = 8
-VERIFY_TRIES = 1 + 5
-VERIFY_OPS = ("1050", "fc2d", "any")  # the loader's verify, HCI-mode reads
+KILL_S = 900.0
+APPLIED = re.compile(r" -- .* fault (\S+)$", re.M)
 
 
 def plan(seed, index):
@@ -105,14 +104,13 @@ def plan(seed, index):
             "kind": kind.split("=")[0], "fault_count": fault_count}
 
 
-def time_bound(p):
-    faults = p["fault_count"]
-    if not faults:
-        op = p["fault"].split(":")[0]
-        faults = ALL_MATCHING
-        if op in VERIFY_OPS:
-            faults = max(faults, len(p["images"]) * VERIFY_TRIES)
-    return BASE_S + PER_FAULT_S * faults
+def time_bound(module_log):
+    bound = BASE_S
+    for kinds in APPLIED.findall(module_log):
+        for kind in kinds.split(","):
+            late_s = int(kind[5:]) / 1000 if kind.startswith("late=") else None
+            bound += late_s + 1 if late_s is not None and late_s < READ_TIMEOUT_S else PER_FAULT_S
+    return bound
 
 
 def arguments(p, port, station):
@@ -153,7 +151,6 @@ def one_run(seed, index):
     p = plan(seed, index)
     station = station_dir(index)
     program = os.path.join(station, os.path.basename(harness.FLINT))
-    bound = time_bound(p)
     outcome = {"index": index, "fault": p["fault"], "kind": p["kind"], "mode": p["mode"],
                "images": ["0x%X+%d" % (a, len(d)) for a, d in p["images"]]}
     with VModule(MODULE_ARGS.get(p["mode"], []) + ["--fault", p["fault"]]) as vm:
@@ -161,12 +158,13 @@ def one_run(seed, index):
         start = time.monotonic()
         try:
             proc = subprocess.run([program] + args, cwd=station, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=3 * bound)
+                                  stderr=subprocess.STDOUT, timeout=KILL_S)
             rc, out = proc.returncode, proc.stdout.decode(errors="replace")
         except subprocess.TimeoutExpired as e:
             rc, out = None, (e.stdout or b"").decode(errors="replace")
         seconds = time.monotonic() - start
         held = all(vm.read_iflash(addr, len(data)) == data for addr, data in p["images"])
+        bound = time_bound(vm.log_text())
     outcome.update(rc=rc, held=held, seconds=seconds, bound=bound, args=" ".join(args))
     outcome["sanitizer"] = report.sanitizer_said(out)
     if rc is None or seconds > bound:
