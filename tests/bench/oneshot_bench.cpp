@@ -33,12 +33,9 @@ constexpr uint32_t kImageBytes = 256 * 1024;
 constexpr uint32_t kImageAddress = 0x800000;
 // The sector the flash model erases at a time.
 constexpr uint32_t kSectorBytes = 4096;
-// Fixed pauses of the commands: the flash preparation of mode detection
-// (300 ms), loadfw's 10 ms after the trigger write and 200 ms before it
-// purges, setbaudrate's 10 ms after switching the host side.
+// The flash preparation of mode detection pauses 300 ms (the loader's and
+// setbaudrate's pauses are in vmodule_process.h).
 constexpr double kDetectPauseS = 0.300;
-constexpr double kLoaderPausesS = 0.210;
-constexpr double kBaudPauseS = 0.010;
 
 void write_file(const std::string& path, uint32_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);

@@ -30,10 +30,6 @@ constexpr uint32_t kImageBytes = 1024 * 1024;
 constexpr uint32_t kPacket = 16384;
 constexpr double kFastBaud = 1000000;
 constexpr double kSlowBaud = 115200;
-// loadfw's own pauses: 10 ms after the vendor write, 200 ms before the purge.
-constexpr double kTriggerPausesS = 0.210;
-// set baud rate: 10 ms after switching the host side.
-constexpr double kBaudPauseS = 0.010;
 
 double wire(double bytes, double baud) { return bytes * kBitsPerByte / baud; }
 
@@ -99,7 +95,7 @@ int main(int argc, char** argv) {
     auto make_steps = [&](const std::string& pty) {
         return std::vector<Step>{
             {"connect " + pty, 0},
-            {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kTriggerPausesS},
+            {"loadfw --autodetect " + fw + " 1", loader_wire + wire(13 + 7, kSlowBaud) + kLoaderPausesS},
             {"setbaudrate 1000000", wire(20, kSlowBaud) + kBaudPauseS},
             {std::string("pageerase 0x800000 ") + hex_size, wire(23, kFastBaud) + sectors * kSectorEraseS},
             {"program " + image + " 0x800000",

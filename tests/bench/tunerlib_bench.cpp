@@ -8,22 +8,19 @@
 //    its side at that rate).
 // Each figure is the median of RUNS runs; the ratio is figure / bound.
 //   tunerlib_bench            (TUNERLIB, SIMGOLDEN override the build's own)
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "spawn_ready.h"
 #include "tunerlib/tunerlib.h"
-
-extern char** environ;
 
 namespace {
 
@@ -50,39 +47,18 @@ struct simulator {
 };
 
 bool start(const std::string& exe, std::vector<std::string> args, simulator& sim) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    args.insert(args.begin(), exe);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&sim.pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (rc == 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    const std::string ready = "simgolden ready:";
-    if (rc != 0 || line.compare(0, ready.size(), ready) != 0) return false;
-    for (size_t at = ready.size(); at < line.size();) {
-        const size_t next = line.find(' ', at + 1);
-        const std::string path = line.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+    std::string paths;
+    if (!spawn_ready(exe, std::move(args), "simgolden ready:", &sim.pid, &paths)) return false;
+    for (size_t at = 0; at < paths.size();) {
+        const size_t next = paths.find(' ', at + 1);
+        const std::string path = paths.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
         if (!path.empty()) sim.ports.push_back(path.substr(5));  // without "/dev/"
-        at = next == std::string::npos ? line.size() : next;
+        at = next == std::string::npos ? paths.size() : next;
     }
     return true;
 }
 
-void stop(simulator& sim) {
-    if (sim.pid <= 0) return;
-    kill(sim.pid, SIGTERM);
-    waitpid(sim.pid, nullptr, 0);
-}
+void stop(simulator& sim) { stop_spawned(&sim.pid); }
 
 double now_ms() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
