@@ -6,6 +6,7 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "protocol/flash_limits.h"
+#include "record/failure.h"
 
 const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_FILE_SIZE = "file size: %lld\n";
@@ -24,7 +25,10 @@ const char* const MSG_RANGE_PAST_END =
 
 }  // namespace
 
-void cmd_usage(const char* usage) { std::fputs(usage, stdout); }
+void cmd_usage(const char* usage) {
+    std::fputs(usage, stdout);
+    failure_note(failure_class::usage);
+}
 
 int32_t cmd_opening(const cmd_form& form, int32_t argc) {
     if (form.guarded) {
@@ -38,7 +42,10 @@ int32_t cmd_opening(const cmd_form& form, int32_t argc) {
 
 cmd_bytes cmd_buffer(const char* command, uint64_t size) {
     void* p = size <= SIZE_MAX ? std::calloc(size > 0 ? static_cast<size_t>(size) : 1, 1) : nullptr;
-    if (p == nullptr) con_err(MSG_NO_MEMORY, command, static_cast<unsigned long long>(size));
+    if (p == nullptr) {
+        con_err(MSG_NO_MEMORY, command, static_cast<unsigned long long>(size));
+        failure_note(failure_class::internal);
+    }
     return cmd_bytes(static_cast<uint8_t*>(p), &std::free);
 }
 
@@ -50,17 +57,20 @@ cmd_file::cmd_file(const char* path)
 void cmd_file::report_not_open() const {
     const bool other = !regular_ && plat_path_kind(path_) == plat_file_kind::other;
     con_err(other ? MSG_NOT_REGULAR : MSG_OPEN_FAILS, path_);
+    failure_note(failure_class::input);
 }
 
 bool cmd_output_path_usable(const char* command, const char* path) {
     if (plat_path_kind(path) != plat_file_kind::other) return true;
     con_err(MSG_OUTPUT_NOT_REGULAR, command, path);
+    failure_note(failure_class::input);
     return false;
 }
 
 bool cmd_range_fits(const char* command, uint32_t addr, uint64_t size) {
     if (flash_range_fits(addr, size)) return true;
     con_err(MSG_RANGE_PAST_END, command, addr, static_cast<unsigned long long>(size));
+    failure_note(failure_class::usage);
     return false;
 }
 
@@ -75,6 +85,7 @@ cmd_bytes cmd_file::read(const char* command, uint64_t offset, uint32_t n,
     const bool placed = offset <= LONG_MAX && std::fseek(f_, static_cast<long>(offset), SEEK_SET) == 0;
     if (!placed || std::fread(bytes.get(), 1, n, f_) != n) {
         con_err(read_fails, path_);
+        failure_note(failure_class::input);
         bytes.reset();
     }
     return bytes;

@@ -12,6 +12,7 @@
 #include "link/serial_port.h"
 #include "link/swd.h"
 #include "platform/console.h"
+#include "record/failure.h"
 
 int32_t connection_state = 0;
 
@@ -72,6 +73,7 @@ int32_t open_link(link_choice link, int32_t argc, char** argv) {
             break;
     }
     con_err(MSG_OPEN_ERROR, argv[1]);
+    failure_note(failure_class::link);
     return 2;
 }
 
@@ -80,6 +82,7 @@ int32_t open_link(link_choice link, int32_t argc, char** argv) {
 int32_t connection_guard() {
     if (connection_state == 0) {
         con_err("%s", MSG_NOT_CONNECTED);
+        failure_note(failure_class::usage);
         return -1;
     }
     if (connection_state == 1) con_err("%s", MSG_NO_LOADER);

@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "protocol/hci.h"
 #include "protocol/loader.h"
+#include "record/failure.h"
 
 namespace {
 
@@ -87,6 +88,7 @@ int32_t do_efuseburn(int32_t argc, char** argv) {
     const int64_t size = mp_file_size(file.get());
     if (size > static_cast<int64_t>(LOADER_EFUSE_MAX_BYTES)) {
         con_err(MSG_EFUSE_TOO_LARGE, argv[1], static_cast<long long>(size), LOADER_EFUSE_MAX_BYTES);
+        failure_note(failure_class::input);
         return EFUSE_FILE_FAILURE;
     }
     std::printf(MSG_FILE_SIZE, static_cast<long long>(size));

@@ -10,6 +10,9 @@
 #include "commands/flash_shared.h"
 #include "image/mp_header.h"
 #include "platform/console.h"
+#include "record/failure.h"
+#include "record/progress.h"
+#include "record/run_record.h"
 
 namespace {
 
@@ -41,6 +44,7 @@ cmd_bytes read_payload(const cmd_file& file, const char* command, int64_t size, 
     if (payload < 0) return cmd_no_bytes();  // mp_payload_length printed why
     if (payload > static_cast<int64_t>(UINT32_MAX)) {
         con_err(MSG_IMAGE_TOO_LARGE, file.path());
+        failure_note(failure_class::input);
         return cmd_no_bytes();
     }
     const uint64_t offset = size != payload ? MP_HEADER_SIZE : 0;
@@ -49,7 +53,8 @@ cmd_bytes read_payload(const cmd_file& file, const char* command, int64_t size, 
 
 // Opens an image, prints its size lines and reads its payload. Null with
 // *result set when it cannot; the file is closed again either way.
-cmd_bytes load_image(const char* command, const char* path, uint32_t* length, int32_t* result) {
+cmd_bytes load_image(const char* command, const char* path, uint32_t* length, image_kind* kind,
+                     int32_t* result) {
     *result = IMAGE_FAILURE;
     cmd_file file(path);
     if (!file.is_open()) {
@@ -64,25 +69,37 @@ cmd_bytes load_image(const char* command, const char* path, uint32_t* length, in
     // that holds nothing of the image.
     if (payload == 0) {
         con_err(MSG_NO_PAYLOAD, command, path);
+        failure_note(failure_class::input);
         return cmd_no_bytes();
     }
+    if (payload < 0) failure_note(failure_class::input);
     cmd_bytes bytes = read_payload(file, command, size, payload);
-    if (bytes != nullptr) *length = static_cast<uint32_t>(payload);
+    if (bytes == nullptr) return bytes;
+    *length = static_cast<uint32_t>(payload);
+    *kind = cur_ops == &fcimg_ops ? image_kind::factory
+            : mp_is_not_oem_config(file.get()) == 0 ? image_kind::oem_configuration
+                                                    : image_kind::ordinary;
     return bytes;
 }
 
 // program and flashverify: the payload behind an optional header goes to the slot.
+// `step` names the work in the progress events.
 template <auto Slot>
-int32_t image_command(int32_t argc, char** argv, const char* usage) {
+int32_t image_command(int32_t argc, char** argv, const char* usage, const char* step) {
     int32_t result = 0;
     const auto op = cmd_open_slot<Slot>(cmd_at_least(usage, 3), argc, &result);
     if (op == nullptr) return result;
-    const uint32_t addr = cmd_hex(argv[2]);
+    uint32_t addr = cmd_hex(argv[2]);
     uint32_t length = 0;
-    cmd_bytes bytes = load_image(argv[0], argv[1], &length, &result);
+    image_kind kind = image_kind::ordinary;
+    cmd_bytes bytes = load_image(argv[0], argv[1], &length, &kind, &result);
     if (bytes == nullptr) return result;
     if (!cmd_range_fits(argv[0], addr, length)) return CMD_RANGE_REFUSED;
-    return op(addr, length, bytes.get());
+    record_image(argv[1], addr, bytes.get(), length, kind);
+    progress_begin(step, &addr, length);
+    result = op(addr, length, bytes.get());
+    progress_end(result == 0);
+    return result;
 }
 
 // Splits "11:22:33" into bytes: n = colons + 1 pieces from the first 3n
@@ -124,11 +141,11 @@ int32_t do_chiperase(int32_t argc, char** argv) {
 }
 
 int32_t do_program(int32_t argc, char** argv) {
-    return image_command<&flash_ops::program>(argc, argv, USAGE_PROGRAM);
+    return image_command<&flash_ops::program>(argc, argv, USAGE_PROGRAM, "program");
 }
 
 int32_t do_flashverify(int32_t argc, char** argv) {
-    return image_command<&flash_ops::verify>(argc, argv, USAGE_FLASHVERIFY);
+    return image_command<&flash_ops::verify>(argc, argv, USAGE_FLASHVERIFY, "verify");
 }
 
 int32_t do_flashread(int32_t argc, char** argv) {
@@ -148,12 +165,14 @@ int32_t do_savebin(int32_t argc, char** argv) {
     FILE* f = std::fopen(argv[1], "wb+");
     if (f == nullptr) {
         con_err(MSG_OPEN_FAILS, argv[1]);
+        failure_note(failure_class::input);
         return SAVE_FAILURE;
     }
     bool written = std::fwrite(buf.get(), 1, size, f) == size;
     if (std::fclose(f) != 0) written = false;
     if (!written) {
         con_err(MSG_WRITE_FAILS, argv[1]);
+        failure_note(failure_class::input);
         return SAVE_FAILURE;
     }
     return 0;

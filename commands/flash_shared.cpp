@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "platform/console.h"
+#include "record/failure.h"
+#include "record/progress.h"
 
 const char* const MSG_FLASH_READ_FAILS = "read %u bytes at %08X fails\n";
 const char* const MSG_IMAGE_READ_FAILS = "reading %s failed, nothing was sent\n";
@@ -27,9 +29,12 @@ cmd_bytes flash_read_into(flash_read_op read, const char* command, uint32_t addr
         *result = FLASH_READ_NO_MEMORY;
         return buf;
     }
+    progress_begin("read", &addr, size);
     *result = read(addr, size, buf.get());
+    progress_end(*result == 0);
     if (*result != 0) {
         con_err(MSG_FLASH_READ_FAILS, size, addr);
+        failure_note(failure_class::link);
         buf.reset();
     }
     return buf;

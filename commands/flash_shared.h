@@ -6,6 +6,7 @@
 
 #include "commands/cmd_util.h"
 #include "link/flash_ops.h"
+#include "record/progress.h"
 
 // "%08X" stands for the address: 8 upper-case hex digits.
 extern const char* const MSG_FLASH_READ_FAILS;  // "read %u bytes at %08X fails\n"
@@ -34,7 +35,10 @@ int32_t flash_erase_command(int32_t argc, char** argv, const char* usage) {
     const uint32_t addr = cmd_hex(argv[1]);
     const uint32_t size = cmd_hex(argv[2]);
     if (!cmd_range_fits(argv[0], addr, size)) return CMD_RANGE_REFUSED;
-    return erase(addr, size);
+    progress_begin("erase", &addr, size);
+    const int32_t r = erase(addr, size);
+    progress_end(r == 0);
+    return r;
 }
 
 // flashread / extflashread: opening, "start size" words, read, dump.

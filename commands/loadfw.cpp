@@ -16,6 +16,9 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "protocol/hci.h"
+#include "record/failure.h"
+#include "record/progress.h"
+#include "record/run_record.h"
 
 namespace {
 
@@ -134,25 +137,33 @@ const cmd_form LOADFW_FORM = {USAGE_LOADFW, 3, 4, false, LOADFW_USAGE};
 
 // Autodetect form: the chip's signature word picks the record; the image is
 // DIR/file_name. 0, or the result to return.
-int32_t detect_loader(int32_t argc, char** argv, const loader_record** record, char* path) {
+int32_t detect_loader(int32_t argc, char** argv, const loader_record** record, char* path,
+                      uint32_t* signature) {
     uint8_t sig[4] = {};
     if (hci_read(SIGNATURE_ADDR, sizeof sig, sig) != 0) {
         con_err("%s", MSG_DETECT_FAIL);
+        failure_note(failure_class::link);
         return LOADFW_SIGNATURE_READ;
     }
     const chip_signature* chip = find_signature(le32_get(sig));
     if (chip == nullptr) {
         con_err("%s", MSG_DETECT_FAIL);
+        failure_note(failure_class::module);
         return LOADFW_SIGNATURE_UNKNOWN;
     }
+    *signature = chip->word;
     *record = find_record(chip->chip_id, chip->cut, cmd_dec(argv[argc - 1]));
-    if (*record == nullptr) return LOADFW_NO_RECORD;
+    if (*record == nullptr) {
+        failure_note(failure_class::module);  // no loader serves this chip in this mode
+        return LOADFW_NO_RECORD;
+    }
     const char* dir = argc == 4 ? argv[2] : DEFAULT_FW_DIR;
     std::printf(MSG_FW_LOADER, (*record)->file_name);
     char sep[2] = {plat_path_separator(), '\0'};
     int n = std::snprintf(path, PATH_BYTES, "%s%s%s", dir, sep, (*record)->file_name);
     if (n < 0 || static_cast<uint32_t>(n) >= PATH_BYTES) {
         con_err(MSG_PATH_TOO_LONG, dir, sep[0], (*record)->file_name, PATH_BYTES - 1);
+        failure_note(failure_class::input);
         return LOADFW_IMAGE_OPEN;
     }
     return 0;
@@ -162,14 +173,19 @@ int32_t detect_loader(int32_t argc, char** argv, const loader_record** record, c
 int32_t named_loader(int32_t argc, char** argv, const loader_record** record, char* path) {
     if (argc != 4) {
         con_err("%s", MSG_WRONG_PARAMS);
+        failure_note(failure_class::usage);
         cmd_usage(USAGE_LOADFW);
         return LOADFW_CUT_FORM_COUNT;
     }
     *record = find_cut(argv[2]);
-    if (*record == nullptr) return LOADFW_CUT_UNKNOWN;
+    if (*record == nullptr) {
+        failure_note(failure_class::usage);
+        return LOADFW_CUT_UNKNOWN;
+    }
     std::printf(MSG_FW_LOADER, (*record)->file_name);
     if (std::strlen(argv[1]) >= PATH_BYTES) {
         con_err(MSG_IMAGE_PATH_TOO_LONG, argv[1], PATH_BYTES - 1);
+        failure_note(failure_class::input);
         return LOADFW_IMAGE_OPEN;
     }
     std::strcpy(path, argv[1]);
@@ -177,7 +193,8 @@ int32_t named_loader(int32_t argc, char** argv, const loader_record** record, ch
 }
 
 // Reads the image and hands it to the download operation.
-int32_t download_image(const char* command, const char* path, int32_t (*download)(uint32_t size, const uint8_t* image)) {
+int32_t download_image(const char* command, const char* path, const uint32_t* signature,
+                       int32_t (*download)(uint32_t size, const uint8_t* image)) {
     cmd_bytes image = cmd_no_bytes();
     int64_t size = 0;
     {
@@ -193,12 +210,16 @@ int32_t download_image(const char* command, const char* path, int32_t (*download
         // that is not.
         if (size <= 0 || size % 4 != 0 || size > static_cast<int64_t>(LOADER_IMAGE_MAX_BYTES)) {
             con_err(MSG_BAD_IMAGE_SIZE, path, static_cast<long long>(size), LOADER_IMAGE_MAX_BYTES);
+            failure_note(failure_class::input);
             return LOADFW_IMAGE_SIZE;
         }
         image = file.read(command, 0, static_cast<uint32_t>(size), MSG_READ_FAILS);
         if (image == nullptr) return LOADFW_IMAGE_OPEN;
     }
+    record_loader(path, static_cast<uint64_t>(size), image.get(), signature);
+    progress_begin("loader", nullptr, static_cast<uint64_t>(size));
     int32_t result = download(static_cast<uint32_t>(size), image.get());
+    progress_end(result == 0);
     if (result != 0) {
         con_err(MSG_DOWNLOAD_FAILED, result);
         return LOADFW_DOWNLOAD;
@@ -273,10 +294,12 @@ int32_t do_loadfw(int32_t argc, char** argv) {
     if (download == nullptr) return OPS_UNAVAILABLE;
 
     const loader_record* record = nullptr;
-    int32_t result = std::strcmp(argv[1], AUTODETECT) == 0 ? detect_loader(argc, argv, &record, path)
-                                                           : named_loader(argc, argv, &record, path);
+    uint32_t signature = 0;
+    const bool detect = std::strcmp(argv[1], AUTODETECT) == 0;
+    int32_t result = detect ? detect_loader(argc, argv, &record, path, &signature)
+                            : named_loader(argc, argv, &record, path);
     if (result != 0) return result;
-    result = download_image(argv[0], path, download);
+    result = download_image(argv[0], path, detect ? &signature : nullptr, download);
     if (result != 0) return result;
     std::printf("%s", MSG_DOWNLOAD_OK);
     // Over SWD the download itself started the loader; the triggers are

@@ -13,6 +13,8 @@
 #include "link/flash_ops.h"
 #include "platform/console.h"
 #include "protocol/loader.h"
+#include "record/failure.h"
+#include "record/run_record.h"
 
 namespace {
 
@@ -169,12 +171,14 @@ int32_t read_image(const char* command, const char* name, uint8_t* image, uint32
     cmd_file file(name);
     if (!file.is_open()) {
         std::printf("%s", MSG_MERGE_READ_IMAGE);
+        failure_note(failure_class::input);
         return MERGE_READ_IMAGE;
     }
     const int64_t whole = mp_file_size(file.get());
     const int64_t payload = mp_payload_length(file.get());
     if (payload > static_cast<int64_t>(CONFIG_IMAGE_BYTES)) {
         std::printf(MSG_MERGE_IMAGE_TOO_LARGE, name, static_cast<long long>(payload), CONFIG_IMAGE_BYTES);
+        failure_note(failure_class::input);
         return MERGE_READ_IMAGE;
     }
     cmd_bytes bytes = payload < 0 ? cmd_no_bytes()
@@ -182,6 +186,7 @@ int32_t read_image(const char* command, const char* name, uint8_t* image, uint32
                                               static_cast<uint32_t>(payload), MSG_MERGE_READ_FAILS);
     if (bytes == nullptr) {
         std::printf("%s", MSG_MERGE_READ_IMAGE);
+        failure_note(failure_class::input);
         return MERGE_READ_IMAGE;
     }
     std::memcpy(image, bytes.get(), static_cast<size_t>(payload));
@@ -283,6 +288,7 @@ int32_t do_config_merge(int32_t argc, char** argv) {
     }
     uint32_t size = 0;
     result = read_image(argv[0], argv[1], image.get(), &size);
+    if (result == 0) record_image(argv[1], addr, image.get(), size, image_kind::oem_configuration);
     if (result == 0 && argc == 4 && config_image_id(image.get(), size) == IMAGE_ID_OEM_CONFIG)
         result = add_image_address(argv[3], image.get(), &size);
     if (result == 0) result = check_image(image.get(), size);

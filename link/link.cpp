@@ -10,6 +10,8 @@
 #include "link/usb_link.h"
 #include "platform/console.h"
 #include "link/env.h"
+#include "platform/platform.h"
+#include "record/failure.h"
 
 uint8_t link_kind = LINK_SERIAL;
 uint32_t packet_size = PACKET_SIZE_DEFAULT;
@@ -79,13 +81,21 @@ int32_t link_read_packet_size() {
     const int64_t value = read_decimal(e->value);
     if (value < 0 || !packet_size_valid(static_cast<uint64_t>(value))) {
         con_err(MSG_BAD_PACKET_SIZE, PACKET_SIZE_VAR, e->value, PACKET_SIZE_MAX, PACKET_SIZE_DEFAULT);
+        failure_note(failure_class::usage);
         return -1;
     }
     packet_size = static_cast<uint32_t>(value);
     return 0;
 }
 
+bool link_stop_requested() {
+    if (!plat_interrupted()) return false;
+    failure_note(failure_class::interrupted);
+    return true;
+}
+
 uint16_t link_read(uint8_t* buf, uint16_t len) {
+    if (link_stop_requested()) return 0;
     uint16_t got = 0;
     switch (link_kind) {
     case LINK_SERIAL:
@@ -105,6 +115,7 @@ uint16_t link_read(uint8_t* buf, uint16_t len) {
 }
 
 uint16_t link_write(const uint8_t* buf, uint16_t len) {
+    if (link_stop_requested()) return 0;
     if (link_late_bytes != 0) await_late_answer();
     link_purge();
     switch (link_kind) {
@@ -154,6 +165,7 @@ int32_t serial_open(const char* name, uint32_t baud) {
     // One line whose last word tells the outcome, on standard output either
     // way, where a log parser reading the progress lines finds it.
     std::printf(MSG_SERIAL_CONNECT, name, shown_baud, result == 0 ? "OK" : "Fail");
+    if (result != 0) failure_note(failure_class::link);
     return result;
 }
 
@@ -171,11 +183,13 @@ int32_t usb_open(const char* name, uint32_t) {
     link_late_bytes = 0;
     if (usb_create() != 0) {
         con_err(MSG_USB_CREATE_FAILED, name);
+        failure_note(failure_class::link);
         return -1;
     }
     if (usb_device_open() != 0) {
         usb_destroy();
         con_err(MSG_USB_CONNECT_FAILED, name);
+        failure_note(failure_class::link);
         return -1;
     }
     std::printf(MSG_USB_CONNECTED, name);

@@ -36,6 +36,10 @@ uint16_t link_read(uint8_t* buf, uint16_t len);
 // the count written. No request can so take an earlier request's answer.
 uint16_t link_write(const uint8_t* buf, uint16_t len);
 void link_purge();
+// True, after noting the interrupt, when the run was interrupted: the safe
+// point before each request. link_write and link_read then send and read
+// nothing (their count is 0), so the operation fails and the run stops.
+bool link_stop_requested();
 int32_t link_set_baudrate(uint32_t baud);
 // The serial read time-out; `ms` is left as the caller set it on failure.
 void link_get_timeout(uint32_t* ms);

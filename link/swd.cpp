@@ -10,6 +10,8 @@
 #include "link/jlink.h"
 #include "link/serial_port.h"
 #include "platform/console.h"
+#include "link/link.h"
+#include "record/failure.h"
 
 namespace {
 
@@ -63,6 +65,7 @@ void fill_header(uint32_t command, uint32_t addr, uint32_t len) {
 bool device_selected() {
     if (swd_device != nullptr) return true;
     con_err("%s", MSG_NO_DEVICE);
+    failure_note(failure_class::usage);
     return false;
 }
 
@@ -71,10 +74,12 @@ int32_t write_memory(uint32_t addr, uint32_t count, const uint8_t* bytes, int32_
     const int written = jlink.WriteMem(addr, count, bytes);
     if (written < 0) {
         con_err(MSG_WRITE_FAIL, static_cast<int>(count));
+        failure_note(failure_class::link);
         return written;
     }
     if (static_cast<uint32_t>(written) != count) {
         con_err(MSG_SHORT_WRITE, static_cast<int>(count), written);
+        failure_note(failure_class::link);
         return short_result;
     }
     return 0;
@@ -84,9 +89,11 @@ int32_t write_memory(uint32_t addr, uint32_t count, const uint8_t* bytes, int32_
 // host copy, let the loader run, wait, read the status word. 0 with the
 // status in *status, or the failing call's result.
 int32_t mailbox_request(uint32_t request_bytes, uint32_t wait_ms, uint32_t* status) {
+    if (link_stop_requested()) return SWD_INTERRUPTED;
     const int halted = jlink_low_byte(jlink.Halt());
     if (halted != 0) {
         con_err("%s", MSG_HALT_ERROR);
+        failure_note(failure_class::link);
         return halted;
     }
     const uint32_t mailbox = swd_device->mailbox_addr;
@@ -98,12 +105,16 @@ int32_t mailbox_request(uint32_t request_bytes, uint32_t wait_ms, uint32_t* stat
     const int words = jlink.ReadMemU32(mailbox, 1, status, nullptr);
     if (words == 1) return 0;
     con_err(MSG_STATUS_UNREAD, mailbox, words);
+    failure_note(failure_class::link);
     return words < 0 ? words : SWD_STATUS_UNREAD;
 }
 
 // The loader's status of a request, as the operation's result.
 int32_t status_result(uint32_t command, uint32_t addr, uint32_t status) {
-    if (status != 0) con_err(MSG_STATUS, command, addr, status);
+    if (status != 0) {
+        con_err(MSG_STATUS, command, addr, status);
+        failure_note(failure_class::module);
+    }
     return static_cast<int32_t>(status);
 }
 
@@ -131,10 +142,12 @@ int32_t swd_open(const char*, uint32_t speed) {
         return SWD_NO_PROBE_LIBRARY;
     if (jlink_low_byte(jlink.SelectUSB(PROBE_USB_PORT)) != 0) {
         con_err("%s", MSG_SELECT_USB_ERROR);
+        failure_note(failure_class::link);
         return OPEN_SELECT_FAILED;
     }
     if (jlink.Open() != nullptr) {
         con_err("%s", MSG_OPEN_ERROR);
+        failure_note(failure_class::link);
         return OPEN_PROBE_FAILED;
     }
     char error[EXEC_ERROR_BYTES] = {};
@@ -142,12 +155,14 @@ int32_t swd_open(const char*, uint32_t speed) {
     error[EXEC_ERROR_BYTES - 1] = '\0';  // whatever the probe left there, the text ends in the buffer
     if (error[0] != '\0') {
         con_err("%s\n", error);
+        failure_note(failure_class::link);
         return OPEN_DEVICE_REFUSED;
     }
     jlink.TIF_Select(TARGET_INTERFACE_SWD);
     jlink.SetSpeed(speed);
     if (jlink.Connect() != 0) {
         con_err("%s", MSG_CONNECT_ERROR);
+        failure_note(failure_class::link);
         return OPEN_NO_TARGET;
     }
     return 0;
@@ -204,6 +219,7 @@ int32_t swd_read(uint32_t addr, uint32_t len, uint8_t* dest) {
                                       swd_mailbox + SWD_MAILBOX_HEADER);
         if (got != 0) {
             con_err(MSG_READ_FAIL, chunk, at, got);
+            failure_note(failure_class::link);
             return got;
         }
         std::memcpy(dest + done, swd_mailbox + SWD_MAILBOX_HEADER, chunk);

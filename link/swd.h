@@ -58,6 +58,7 @@ constexpr int32_t SWD_NO_PROBE_LIBRARY = -5;  // the library or an entry point i
 constexpr int32_t SWD_NO_DEVICE = -6;         // no device family selected
 constexpr int32_t SWD_STATUS_UNREAD = -7;     // the status word could not be read
 constexpr int32_t SWD_SHORT_WRITE = -8;       // the probe wrote fewer mailbox bytes than asked
+constexpr int32_t SWD_INTERRUPTED = -9;       // the run was interrupted before the request
 
 // swd_ops.
 int32_t swd_open(const char* name, uint32_t speed);  // 0, -1 .. -4

@@ -239,3 +239,29 @@ void plat_port_list_close(plat_port_list* list);
 // "stderr", appended to the file that TUNERLIB_LOG names otherwise, and to
 // syslog at debug priority when it is unset or empty.
 void plat_debug_output(const wchar_t* line);
+
+// ---------------------------------------------------------------- run record
+// What flint's run record and live events need of the system.
+
+// The computer's name and the current folder ("" when unknown).
+std::string plat_host_name();
+std::string plat_working_dir();
+
+// A place that takes whole pieces of text, each written at the end with
+// one write: a file opened for appending (so writers sharing a file never
+// interleave a piece), or a descriptor inherited from the parent (on
+// Windows a handle value). nullptr when it cannot be opened.
+struct plat_sink;
+plat_sink* plat_sink_open(const char* path);
+plat_sink* plat_sink_inherited(long number);
+bool plat_sink_write(plat_sink* sink, const char* bytes, size_t n);
+void plat_sink_close(plat_sink* sink);
+
+// The interrupt of a one-shot run: SIGINT, SIGTERM and SIGHUP (on Windows
+// Ctrl-C, Ctrl-Break and a closed console, logoff or shutdown) only set a
+// flag, which the run tests at its safe points. plat_interrupt_done is
+// called at the very end: on Windows a closed console waits for it (a few
+// seconds at most), so the run can write its record and remove its files.
+void plat_interrupt_init();
+bool plat_interrupted();
+void plat_interrupt_done();

@@ -13,6 +13,7 @@
 #include "protocol/flash_limits.h"
 #include "protocol/hci_packet.h"
 #include "platform/console.h"
+#include "record/failure.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ int32_t read_piece(uint32_t at, uint32_t asked, uint64_t from, uint64_t to, uint
     const uint32_t delivered = static_cast<uint32_t>(to - from);
     if (hci_await_event(ev) != 0 || !hci_event_holds(ev, READ_DATA_OFFSET + asked)) {
         con_err(MSG_READ_FAIL, static_cast<int>(delivered), at);
+        failure_note(failure_class::link);
         return 1;
     }
     std::memcpy(dest, ev.bytes + READ_DATA_OFFSET + (from - at), delivered);
@@ -129,6 +131,7 @@ int32_t program_piece(uint32_t at, const uint8_t* bytes, uint32_t n) {
     hci_event ev;
     if (hci_await_event(ev) == 0) return 0;
     con_err(MSG_WRITE_FAIL, static_cast<int>(n), at);
+    failure_note(failure_class::link);
     return 1;
 }
 
@@ -175,6 +178,7 @@ void hci_read_event(hci_event& ev) {
 bool hci_event_holds(const hci_event& ev, uint32_t need) {
     if (ev.len >= need) return true;
     con_err(MSG_INCOMPLETE, need, ev.len);
+    failure_note(failure_class::link);
     return false;
 }
 
@@ -186,10 +190,12 @@ namespace {
 int32_t check_event_frame(const uint8_t* event, uint32_t len) {
     if (len >= 1 && event[0] != HCI_EVENT_PACKET) {
         con_err(MSG_WRONG_TYPE, event[0]);
+        failure_note(failure_class::link);
         return 1;
     }
     if (len >= 2 && event[1] != HCI_COMMAND_COMPLETE) {
         con_err(MSG_WRONG_CODE, event[1]);
+        failure_note(failure_class::link);
         return 2;
     }
     uint32_t need = HCI_EVENT_MIN_BYTES;
@@ -197,6 +203,7 @@ int32_t check_event_frame(const uint8_t* event, uint32_t len) {
         need = HCI_EVENT_HEADER + event[2];
     if (len < need) {
         con_err(MSG_INCOMPLETE, need, len);
+        failure_note(failure_class::link);
         return 1;
     }
     return 0;
@@ -208,6 +215,7 @@ int32_t hci_check_event(const uint8_t* event, uint32_t len) {
     if (const int32_t r = check_event_frame(event, len)) return r;
     if (event[HCI_EVENT_STATUS] != 0) {
         con_err("%s", MSG_STATUS_FAIL);
+        failure_note(failure_class::module);
         return 3;
     }
     return 0;
@@ -318,6 +326,7 @@ int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
     if (hci_read_once(addr, len, again.get()) != 0) return 1;
     if (std::memcmp(dest, again.get(), len) == 0) return 0;
     con_err(MSG_READS_DIFFER, len, addr);
+    failure_note(failure_class::link);
     return 1;
 }
 
@@ -366,7 +375,9 @@ int32_t hci_verify(uint32_t addr, uint32_t len, const uint8_t* bytes) {
         return -2;
     }
     // 1 for a difference, never a memcmp value that could read as -1 or -2.
-    return len != 0 && std::memcmp(flash.get(), bytes, len) != 0 ? 1 : 0;
+    if (len == 0 || std::memcmp(flash.get(), bytes, len) == 0) return 0;
+    failure_note(failure_class::verify);
+    return 1;
 }
 
 int32_t hci_detect_mode(uint32_t* mode) {

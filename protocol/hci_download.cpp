@@ -8,6 +8,8 @@
 #include "link/serial_port.h"
 #include "protocol/hci_packet.h"
 #include "platform/console.h"
+#include "record/failure.h"
+#include "record/progress.h"
 
 namespace {
 
@@ -69,6 +71,7 @@ int32_t await_chunk_answer() {
         dump_received(held + n, got);
         if (got < want) {
             con_err(MSG_RECV_TIMEOUT, static_cast<int>(want), static_cast<int>(got));
+            failure_note(failure_class::link);
             return DOWNLOAD_TIMEOUT;
         }
         n = resynchronise(held, n + got);
@@ -76,6 +79,7 @@ int32_t await_chunk_answer() {
             return hci_check_event(held, n) == 0 ? 0 : DOWNLOAD_BAD_EVENT;
     }
     con_err(MSG_NO_EVENT, static_cast<int>(n));
+    failure_note(failure_class::link);
     return DOWNLOAD_NO_EVENT;
 }
 
@@ -95,6 +99,7 @@ int32_t hci_download_loader(uint32_t size, const uint8_t* image) {
         hci_command(OP_LOADER_CHUNK).u8(static_cast<uint8_t>(index)).bytes(image + offset, n).send();
         const int32_t r = await_chunk_answer();
         if (r != 0) return r;
+        progress_at(uint64_t{offset} + n);
     }
     return 0;
 }

@@ -9,6 +9,8 @@
 #include "common/le.h"
 #include "link/link.h"
 #include "platform/console.h"
+#include "record/progress.h"
+#include "record/run_record.h"
 
 uint8_t frame_buffer[FRAME_BUFFER_SIZE];
 uint16_t loader_request_code = 0;
@@ -39,6 +41,7 @@ constexpr uint32_t ERASE_MS_PER_STEP = 1000;
 bool packet_size_usable() {
     if (packet_size_valid(packet_size)) return true;
     con_err(MSG_BAD_PACKET_SIZE, packet_size, PACKET_SIZE_MAX);
+    failure_note(failure_class::usage);
     return false;
 }
 
@@ -50,6 +53,7 @@ int32_t for_each_piece(uint32_t addr, uint32_t len, Piece piece) {
     if (!packet_size_usable()) return LOADER_REFUSED;
     if (!flash_range_fits(addr, len)) {
         con_err(MSG_RANGE_PAST_END, len, addr);
+        failure_note(failure_class::usage);
         return LOADER_REFUSED;
     }
     const uint32_t whole = len / packet_size;
@@ -57,6 +61,7 @@ int32_t for_each_piece(uint32_t addr, uint32_t len, Piece piece) {
         const uint32_t offset = i * packet_size;
         const int32_t r = piece(addr + offset, packet_size, offset);
         if (r != 0) return r;
+        progress_at(uint64_t{offset} + packet_size);
     }
     const uint32_t rest = len % packet_size;
     if (rest == 0) return 0;
@@ -103,6 +108,7 @@ uint16_t loader_request::finish() {
 bool loader_payload_fits(uint64_t n) {
     if (n <= FRAME_BUFFER_SIZE - HEADER_BYTES - CRC_BYTES) return true;
     con_err(MSG_PAYLOAD_TOO_LARGE, static_cast<unsigned long long>(n), FRAME_BUFFER_SIZE);
+    failure_note(failure_class::input);
     return false;
 }
 
@@ -121,12 +127,14 @@ uint16_t crc16_of_buffer(const uint8_t* bytes, uint32_t count) {
 int32_t frame_check(const uint8_t* frame, uint16_t length) {
     if (length < CRC_BYTES) {
         con_err(MSG_CRC_ERROR, 0u, static_cast<unsigned>(crc16(0, frame, 0)));
+        failure_note(failure_class::link);
         return LOADER_CRC_ERROR;
     }
     const uint16_t computed = crc16(0, frame, length - CRC_BYTES);
     const uint16_t received = le16_get(frame + length - CRC_BYTES);
     if (received == computed) return 0;
     con_err(MSG_CRC_ERROR, static_cast<unsigned>(received), static_cast<unsigned>(computed));
+    failure_note(failure_class::link);
     return LOADER_CRC_ERROR;
 }
 
@@ -153,6 +161,7 @@ uint16_t loader_transact(uint16_t request_len, uint16_t reply_len, timeout_stret
 int32_t loader_check_count(uint16_t need, uint16_t got) {
     if (got < need) {
         con_err(MSG_RECV_TIMEOUT, static_cast<int>(need), static_cast<int>(got));
+        failure_note(failure_class::link);
         return LOADER_SHORT_REPLY;
     }
     // A module that does not echo the request in the answer's first bytes
@@ -162,16 +171,18 @@ int32_t loader_check_count(uint16_t need, uint16_t got) {
     const uint16_t code = le16_get(frame_buffer + 1);
     if (frame_buffer[0] != LOADER_FRAME_MARKER || code == loader_request_code) return 0;
     con_err(MSG_FOREIGN_ANSWER, static_cast<unsigned>(code), static_cast<unsigned>(loader_request_code));
+    failure_note(failure_class::link);
     link_late_bytes = need;
     return LOADER_SHORT_REPLY;
 }
 
 uint8_t loader_status() { return frame_buffer[LOADER_STATUS_OFFSET]; }
 
-int32_t loader_check_status(const char* msg, int32_t result) {
+int32_t loader_check_status(const char* msg, int32_t result, failure_class status_class) {
     const uint8_t status = loader_status();
     if (status == 0) return 0;
     con_err(msg, static_cast<int>(status));
+    failure_note(status_class);
     return result;
 }
 
@@ -180,7 +191,7 @@ int32_t loader_exchange(uint16_t request_len, const loader_reply& reply, timeout
     const uint16_t got = loader_transact(request_len, reply.length, stretch, stretch_ms);
     int32_t r = loader_check_count(reply.length, got);
     if (r == 0) r = frame_check(frame_buffer, reply.length);
-    if (r == 0) r = loader_check_status(reply.status_msg, reply.status_result);
+    if (r == 0) r = loader_check_status(reply.status_msg, reply.status_result, reply.status_class);
     return r;
 }
 
@@ -233,5 +244,7 @@ uint32_t loader_read_flash_id(uint16_t code, const char* status_msg) {
 int32_t loader_verify_crc(uint16_t code, const char* status_msg, int32_t status_result,
                           uint32_t addr, uint32_t len, uint16_t crc) {
     const uint16_t request = loader_request(code).u32(addr).u32(len).u16(crc).finish();
-    return loader_exchange(request, {LOADER_REPLY_BARE, status_msg, status_result});
+    record_verify_crc(addr, crc);
+    // A status here says the flash does not hold the bytes.
+    return loader_exchange(request, {LOADER_REPLY_BARE, status_msg, status_result, failure_class::verify});
 }

@@ -6,6 +6,7 @@
 
 #include "protocol/flash_limits.h"
 #include "protocol/loader.h"
+#include "record/failure.h"
 
 // Response layout: 3 bytes, status, 4 bytes, data, CRC-16.
 constexpr uint32_t LOADER_STATUS_OFFSET = 3;
@@ -58,7 +59,8 @@ extern uint16_t loader_request_code;
 // loader_check_count: 0, or 2 when fewer than `need` bytes arrived or the
 // answer carries the marker with another request's code.
 int32_t loader_check_count(uint16_t need, uint16_t got);
-int32_t loader_check_status(const char* msg, int32_t result);  // 0 or result
+int32_t loader_check_status(const char* msg, int32_t result,
+                            failure_class status_class = failure_class::module);  // 0 or result
 uint8_t loader_status();
 
 // What one operation expects of its response.
@@ -66,6 +68,7 @@ struct loader_reply {
     uint16_t length;          // bytes expected
     const char* status_msg;   // printed with the status when it is not 0
     int32_t status_result;    // result for a non-zero status
+    failure_class status_class = failure_class::module;  // noted with it
 };
 
 // The whole cycle: transact, then count, CRC and status checks. 0 means the

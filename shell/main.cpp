@@ -4,6 +4,7 @@
 #include "batch/options.h"
 #include "link/env.h"
 #include "platform/console.h"
+#include "record/run_record.h"
 #include "shell/shell.h"
 
 int main(int argc, char** argv) {
@@ -12,11 +13,15 @@ int main(int argc, char** argv) {
         print_version();
         return 0;
     }
+    record_begin(argc, argv);
     batch_records records{};
-    if (!batch_records_create(&records, argv[0])) return -1;
-    int32_t result = options_run(argc, argv, &records);
-    options_end_run(&records);
-    batch_records_release(&records);
+    int32_t result = -1;
+    if (batch_records_create(&records, argv[0])) {
+        result = options_run(argc, argv, &records);
+        options_end_run(&records);
+        batch_records_release(&records);
+    }
     env_clear();
+    record_end(result);
     return result;
 }

@@ -1,0 +1,81 @@
+// Win32 services of the run record: computer name, folder, append-only
+// sinks and the console control events.
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/platform.h"
+
+struct plat_sink {
+    HANDLE handle;
+    bool owned;
+};
+
+namespace {
+
+volatile LONG interrupt_seen = 0;
+HANDLE run_over = nullptr;  // set by plat_interrupt_done
+
+// A closed console, logoff or shutdown ends the process when the handler
+// returns: wait (bounded, below the system's own 5 s) for the run to end.
+constexpr DWORD CLOSE_WAIT_MS = 4500;
+
+BOOL WINAPI on_control(DWORD event) {
+    InterlockedExchange(&interrupt_seen, 1);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        if (run_over != nullptr) WaitForSingleObject(run_over, CLOSE_WAIT_MS);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::string plat_host_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = sizeof name;
+    return GetComputerNameA(name, &n) ? std::string(name, n) : std::string();
+}
+
+std::string plat_working_dir() {
+    char dir[MAX_PATH + 1];
+    const DWORD n = GetCurrentDirectoryA(sizeof dir, dir);
+    return n > 0 && n < sizeof dir ? std::string(dir, n) : std::string();
+}
+
+plat_sink* plat_sink_open(const char* path) {
+    // FILE_APPEND_DATA alone: every write lands at the end of the file.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : new plat_sink{h, true};
+}
+
+plat_sink* plat_sink_inherited(long number) {
+    if (number <= 0) return nullptr;
+    HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(number));
+    DWORD flags = 0;
+    if (!GetHandleInformation(h, &flags)) return nullptr;
+    return new plat_sink{h, false};
+}
+
+bool plat_sink_write(plat_sink* sink, const char* bytes, size_t n) {
+    if (n > MAXDWORD) return false;
+    DWORD written = 0;
+    return WriteFile(sink->handle, bytes, static_cast<DWORD>(n), &written, nullptr) && written == n;
+}
+
+void plat_sink_close(plat_sink* sink) {
+    if (sink == nullptr) return;
+    if (sink->owned) CloseHandle(sink->handle);
+    delete sink;
+}
+
+void plat_interrupt_init() {
+    run_over = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+bool plat_interrupted() { return InterlockedCompareExchange(&interrupt_seen, 0, 0) != 0; }
+
+void plat_interrupt_done() {
+    if (run_over != nullptr) SetEvent(run_over);
+}
