@@ -231,7 +231,12 @@ int32_t options_run(int argc, char** argv, batch_records* r) {
             o->connection_given = true;
             o->config_given = true;
             if (!config_load(value, r->config)) return -1;
-            config_apply(o, r->config);
+            // With -P the job file names the port and the rate only: its
+            // entries must neither replace nor disable packed sub-images.
+            if (o->packed)
+                config_apply_port(o, r->config);
+            else
+                config_apply(o, r->config);
             break;
         case 'r': o->reboot = true; break;
         case 'M': set_mode(o, value); break;
@@ -259,7 +264,10 @@ int32_t options_run(int argc, char** argv, batch_records* r) {
         shell_loop();
         return 0;
     }
-    if (!o->connection_given) {
+    // An empty -c names no port: "connect" without one would fail only after
+    // the lines before it ran.
+    const bool empty_port = o->port_text != nullptr && o->port_text[0] == '\0';
+    if (!o->connection_given || empty_port) {
         con_err(MSG_NO_CONNECTION);
         return -1;
     }

@@ -728,7 +728,7 @@ TEST_F(Packed, SubImagesBecomeFilesOfTheirPayloads) {
     EXPECT_STREQ(table_[0].address, "0x801000");
     EXPECT_STREQ(table_[1].file, "0x80a000.bin");
     EXPECT_STREQ(table_[2].folder, f.c_str());
-    EXPECT_EQ(table_[1].enable, 0) << "enable is left alone";
+    EXPECT_EQ(table_[1].enable, 1) << "every sub-image is programmed, also into a slot a job file disabled";
     for (int i = 3; i < IMAGE_SLOTS; ++i) {
         EXPECT_STREQ(table_[i].file, "null");
         EXPECT_STREQ(out_.names[i], "null");
