@@ -122,7 +122,6 @@ void need_bdaddr(const batch_options& o, script_builder& s) {
 }
 
 void single_image_lines(const batch_options& o, script_builder& s) {
-    if (o.program || o.verify) need_input_file(o.image_file, s);
     if (o.chip_erase) {
         s.add("chiperase");
     } else if (o.erase) {
@@ -136,6 +135,7 @@ void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
     if (o.bdaddr && s.word("the device address", o.bdaddr_text))
         s.add("addmac %s 0x%X", o.bdaddr_text, o.bdaddr_location);
+    if (o.program || o.verify) need_input_file(o.image_file, s);
 }
 
 // The lines of one image slot; BUILD_FAILED after a message.
@@ -216,8 +216,8 @@ int32_t build_script(const batch_options& o, uint32_t mode) {
             if (slot_lines(o, slot, s) != 0) return BUILD_FAILED;
         }
     }
-    if (o.efuse) need_input_file(o.efuse_file, s);
     if (o.efuse && s.word("the eFuse file", o.efuse_file)) s.add("efuseburn %s", o.efuse_file);
+    if (o.efuse) need_input_file(o.efuse_file, s);
     if (o.reboot) s.add("reboot");
     s.add("disconnect");
     return s.ok() ? s.count() : BUILD_FAILED;

@@ -103,6 +103,11 @@ protected:
         setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
         fs::create_directories(dir_ + "/tmp");
         fs::create_directories(dir_ + "/img");
+        // Runs start in the test folder, which holds the files that
+        // single-image runs name: a run opens them before its first line.
+        old_cwd_ = fs::current_path();
+        fs::current_path(dir_);
+        for (const char* name : {"app.bin", "a.bin", "ef.json"}) write_file(path(name), pattern(64, 7));
         recorded.clear();
         answer = nullptr;
         script_exec_line = record_line;
@@ -112,6 +117,7 @@ protected:
     void TearDown() override {
         script_exec_line = cmd_exec_line;
         cur_ops = &hci_ops;
+        fs::current_path(old_cwd_);
         if (old_tmpdir_.empty())
             unsetenv("TMPDIR");
         else
@@ -151,6 +157,7 @@ protected:
 
     std::string dir_;
     std::string old_tmpdir_;
+    fs::path old_cwd_;
     uint32_t last_mode_ = 0;
 };
 
