@@ -107,11 +107,11 @@ def requests(vm, start):
     return [h for h in rx_lines(vm) if h.startswith(start)]
 
 
-def wait_log(vm, text, timeout=5.0):
-    """True once the module's log holds `text`: a command that awaits no
-    answer may end flint before the module has taken it in."""
+def wait_log(vm, text, timeout=5.0, count=1):
+    """True once the module's log holds `text` (`count` times): a command that
+    awaits no answer may end flint before the module has taken it in."""
     end = time.monotonic() + timeout
-    while text not in vm.log_text():
+    while vm.log_text().count(text) < count:
         if time.monotonic() > end:
             return False
         time.sleep(0.02)
