@@ -18,6 +18,8 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "shell/shell.h"
+#include "record/failure.h"
+#include "record/run_record.h"
 
 namespace {
 
@@ -107,40 +109,40 @@ bool set_mode(batch_options* o, const char* value) {
     return false;
 }
 
+// A refused run: the message, and the class usage for the run record; -1.
+int32_t refuse(const char* message) {
+    con_err("%s", message);
+    failure_note(failure_class::usage);
+    return -1;
+}
+
 // The checks after the options were read, in their order; 0 or -1 after the
 // message of the first that fails.
 int32_t check_combination(const batch_options& o) {
     const bool have_file = o.image_file != nullptr;
     if (o.save) {
         if (o.program || o.verify) {
-            con_err(MSG_SAVE_OVERWRITES);
-            return -1;
+            return refuse(MSG_SAVE_OVERWRITES);
         }
         if (!o.address_given || !o.size_given || !have_file) {
-            con_err(MSG_SAVE_NEEDS);
-            return -1;
+            return refuse(MSG_SAVE_NEEDS);
         }
     }
     if (o.erase && (!o.address_given || !o.size_given)) {
-        con_err(MSG_ERASE_NEEDS);
-        return -1;
+        return refuse(MSG_ERASE_NEEDS);
     }
     if ((o.program || o.verify) && (!have_file || !o.address_given)) {
-        con_err(MSG_PROGRAM_NEEDS);
-        return -1;
+        return refuse(MSG_PROGRAM_NEEDS);
     }
     if (o.modify && !o.address_given) {
-        con_err(MSG_MODIFY_NEEDS);
-        return -1;
+        return refuse(MSG_MODIFY_NEEDS);
     }
     if (o.auto_images) {
         if (!o.config_given) {
-            con_err(MSG_AUTO_NEEDS);
-            return -1;
+            return refuse(MSG_AUTO_NEEDS);
         }
         if (o.packed) {
-            con_err(MSG_AUTO_AND_PACKED);
-            return -1;
+            return refuse(MSG_AUTO_AND_PACKED);
         }
     }
     return 0;
@@ -151,12 +153,14 @@ int32_t check_combination(const batch_options& o) {
 int32_t settle_port_and_baud(batch_options* o) {
     if (o->port_text != nullptr && !text_copy(o->port, o->port_text)) {
         con_err(MSG_TEXT_TOO_LONG, "port", o->port_text, BATCH_PORT_BYTES - 1);
+        failure_note(failure_class::usage);
         return -1;
     }
     const char* baud = o->baud_text;
     if (!o->config_given && baud == nullptr) baud = DEFAULT_BAUD;
     if (baud != nullptr && !text_copy(o->baud, baud)) {
         con_err(MSG_TEXT_TOO_LONG, "baud rate", baud, BATCH_BAUD_BYTES - 1);
+        failure_note(failure_class::usage);
         return -1;
     }
     return 0;
@@ -235,10 +239,12 @@ bool set_field(batch_options* o, int c, const char* value) {
 
 // -P: the packed image is unpacked while the options are read.
 bool read_packed(const char* path, batch_records* r) {
+    record_packed_image(path);
     r->options->packed = true;
     packed_output_init(r->packed);
     if (packed_img_parser(path, r->options->images, r->packed) == 0) return true;
     con_err(MSG_PACKED_ERROR);
+    failure_note(failure_class::input);
     return false;
 }
 
@@ -246,7 +252,11 @@ bool read_packed(const char* path, batch_records* r) {
 bool read_job_file(const char* path, batch_records* r) {
     r->options->connection_given = true;
     r->options->config_given = true;
-    if (!config_load(path, r->config)) return false;
+    record_job_file(path);
+    if (!config_load(path, r->config)) {
+        failure_note(failure_class::input);
+        return false;
+    }
     // With -P the job file names the port and the rate only: its entries
     // must neither replace nor disable packed sub-images.
     if (r->options->packed)
@@ -274,8 +284,8 @@ int32_t read_options(int argc, char** argv, batch_records* r, bool* interactive)
         case 'i': *interactive = true; break;
         case 'P': if (!read_packed(value, r)) return -1; break;
         case 'f': if (!read_job_file(value, r)) return -1; break;
-        case 'h': options_print_help(); return 0;
-        case 'V': print_version(); return 0;
+        case 'h': record_skip(); options_print_help(); return 0;
+        case 'V': record_skip(); print_version(); return 0;
         case option_reader::MISSING_VALUE: con_err(MSG_MISSING_VALUE, argv[0], options.letter()); break;
         case option_reader::UNKNOWN: report_unknown(options, argv[0]); break;
         default: break;
@@ -290,22 +300,22 @@ int32_t start_run(batch_options* o) {
     // the lines before it ran.
     const bool empty_port = o->port_text != nullptr && o->port_text[0] == '\0';
     if (!o->connection_given || empty_port) {
-        con_err(MSG_NO_CONNECTION);
-        return -1;
+        return refuse(MSG_NO_CONNECTION);
     }
     if (o->debug_password_given) {
         // Without -c the job file's port is the one to use.
         const char* port = o->port_text != nullptr ? o->port_text : o->port;
+        record_port(port, nullptr);
         const int32_t result = dbgpasswd_run(port, o->debug_password);
         if (result != 0) con_err(MSG_PASSWORD_FAILED);
         return result;
     }
     if (check_combination(*o) != 0) return -1;
     if (settle_port_and_baud(o) != 0) return -1;
-    if (!any_action(*o)) {
-        con_err(MSG_NO_ACTION);
-        return -1;
-    }
+    record_port(o->port, o->baud);
+    if (!any_action(*o)) return refuse(MSG_NO_ACTION);
+    if (o->bdaddr) record_device_address(o->bdaddr_text, true);
+    if (o->efuse) record_efuse_file(o->efuse_file);
     return batch_run(o);
 }
 
@@ -316,6 +326,7 @@ int32_t options_run(int argc, char** argv, batch_records* r) {
     const int32_t read = read_options(argc, argv, r, &interactive);
     if (read != OPTIONS_READ) return read;
     if (!interactive) return start_run(r->options);
+    record_skip();
     shell_loop();
     return 0;
 }

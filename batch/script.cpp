@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 #include "shell/cmd.h"
+#include "record/run_record.h"
 
 char prog_script[SCRIPT_LINES][SCRIPT_LINE_BYTES];
 char dbgpasswd_script[DBGPASSWD_LINES][SCRIPT_LINE_BYTES];
@@ -30,6 +31,7 @@ const char* const MSG_CMD = "CMD[%d] %s\n";
 const char* const MSG_RETRYING = "Retrying, cnt = %d\n";
 const char* const MSG_RETRY_SUCCESS = "Retry success at cnt = %d\n";
 const char* const MSG_RETRY_OVERFLOW = "Retry Counter OVERFLOW\n";
+const char* const MSG_INTERRUPTED = "interrupted: the run stopped before %s\n";
 const char* const MSG_LINE_TOO_LONG =
     "the script line \"%.60s...\" would be %d characters long, at most %u fit; nothing was run\n";
 const char* const MSG_PATH_TOO_LONG =
@@ -45,6 +47,7 @@ const char* const WORD_MERGE = "configmerge";
 constexpr size_t RETRY_WORD_CHARS = 11;
 
 constexpr int32_t BUILD_FAILED = -1;
+constexpr int32_t RUN_INTERRUPTED = -1;
 
 // Fills an array of script lines; a line that does not fit refuses the
 // whole script with a message.
@@ -62,6 +65,7 @@ public:
         va_end(ap);
         if (n < 0 || static_cast<uint32_t>(n) >= sizeof line || count_ >= capacity_) {
             con_err(MSG_LINE_TOO_LONG, line, n, SCRIPT_LINE_BYTES - 1);
+            failure_note(failure_class::usage);
             ok_ = false;
             return;
         }
@@ -73,6 +77,7 @@ public:
     bool word(const char* what, const char* text) {
         if (ok_ && std::strchr(text, ' ') != nullptr) {
             con_err(MSG_HAS_BLANK, what, text);
+            failure_note(failure_class::usage);
             ok_ = false;
         }
         return ok_;
@@ -109,6 +114,7 @@ void need_bdaddr(const batch_options& o, script_builder& s) {
     uint8_t mac[BT_ADDR_BYTES];
     if (!s.ok() || !o.bdaddr || config_parse_bt_address(o.bdaddr_text, mac)) return;
     con_err(MSG_BAD_BDADDR);
+    failure_note(failure_class::usage);
     s.fail();
 }
 
@@ -124,8 +130,10 @@ void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.modify && s.word("the new byte values", o.modify_values))
         s.add("modify 0x%X %s", o.address, o.modify_values);
     if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
-    if (o.bdaddr && s.word("the device address", o.bdaddr_text))
+    if (o.bdaddr && s.word("the device address", o.bdaddr_text)) {
+        record_device_address_line(s.count());
         s.add("addmac %s 0x%X", o.bdaddr_text, o.bdaddr_location);
+    }
     if (o.program || o.verify) need_input_file(o.image_file, s);
 }
 
@@ -136,6 +144,7 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
     const int n = std::snprintf(path, sizeof path, "%s%c%s", slot.folder, sep, slot.file);
     if (n < 0 || static_cast<uint32_t>(n) >= sizeof path) {
         con_err(MSG_PATH_TOO_LONG, slot.folder, sep, slot.file, SCRIPT_LINE_BYTES - 1);
+        failure_note(failure_class::usage);
         return BUILD_FAILED;
     }
     if (!s.word("the image path", path) || !s.word("the image address", slot.address)) return BUILD_FAILED;
@@ -148,10 +157,12 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
     const int64_t payload = mp_payload_length(f.get());
     if (payload < 0) {
         con_err(MSG_BAD_PAYLOAD, path);
+        failure_note(failure_class::input);
         return BUILD_FAILED;
     }
     if (payload > static_cast<int64_t>(UINT32_MAX - (SCRIPT_ERASE_UNIT - 1))) {
         con_err(MSG_TOO_LARGE, path, static_cast<long long>(payload));
+        failure_note(failure_class::input);
         return BUILD_FAILED;
     }
     const uint32_t erase_size =
@@ -164,8 +175,10 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
     } else {
         if (o.no_merge && !o.chip_erase) s.add("pageerase %s 0x%X", slot.address, SCRIPT_CONFIG_ERASE);
         if (o.bdaddr) {
-            if (s.word("the device address", o.bdaddr_text))
+            if (s.word("the device address", o.bdaddr_text)) {
+                record_device_address_line(s.count());
                 s.add("configmerge %s %s %s", path, slot.address, o.bdaddr_text);
+            }
         } else {
             s.add("configmerge %s %s", path, slot.address);
         }
@@ -214,16 +227,40 @@ int32_t build_script(const batch_options& o, uint32_t mode) {
     return s.ok() ? s.count() : BUILD_FAILED;
 }
 
+// One line through the dispatcher, its start, end and result told to the
+// run record.
+int32_t exec_line(run_phase phase, int32_t number, const char* line) {
+    record_line_start(phase, number, line);
+    const int32_t r = script_exec_line(line);
+    record_line_end(r);
+    return r;
+}
+
+// A failed line ends the run: "Executing %s fails", and the run record
+// takes the class its failure noted.
+int32_t line_fails(const char* line, int32_t result) {
+    con_err(MSG_EXECUTING_FAILS, line);
+    record_line_failed(con_last_error().c_str());
+    return result;
+}
+
+// The safe point between two lines: after an interrupt the run stops
+// before `line` (RUN_INTERRUPTED after a message), else 0.
+int32_t stop_point(const char* line) {
+    if (!record_interrupted()) return 0;
+    con_err(MSG_INTERRUPTED, line);
+    return RUN_INTERRUPTED;
+}
+
 // Runs lines [from, to) without retries, stopping at the first failure with
-// "Executing %s fails"; its result, or 0.
-int32_t run_plain(char (*lines)[SCRIPT_LINE_BYTES], int32_t from, int32_t to, bool numbered) {
+// "Executing %s fails"; its result, or 0. `numbered` prints the CMD lines.
+int32_t run_plain(char (*lines)[SCRIPT_LINE_BYTES], int32_t from, int32_t to, bool numbered, run_phase phase) {
     for (int32_t i = from; i < to; ++i) {
+        const int32_t stop = stop_point(lines[i]);
+        if (stop != 0) return stop;
         if (numbered) std::printf(MSG_CMD, i, lines[i]);
-        const int32_t r = script_exec_line(lines[i]);
-        if (r != 0) {
-            con_err(MSG_EXECUTING_FAILS, lines[i]);
-            return r;
-        }
+        const int32_t r = exec_line(phase, i, lines[i]);
+        if (r != 0) return line_fails(lines[i], r);
     }
     return 0;
 }
@@ -239,14 +276,14 @@ int32_t detect_mode(batch_options* o) {
     // read_efuse writes only through the field registered here; the line
     // names it by its address.
     s.add("read_efuse %s", read_efuse_register_field(&o->program_mode));
-    int32_t r = s.ok() ? run_plain(lines, 0, 2, false) : BUILD_FAILED;
+    int32_t r = s.ok() ? run_plain(lines, 0, 2, false, run_phase::detection) : BUILD_FAILED;
     if (r == 0) {
         if (o->program_mode == FACTORY_IMAGE_MODE) {
             s.add("reboot");
             std::printf(MSG_PREPARE_REBOOT);
         }
         s.add("disconnect");
-        r = run_plain(lines, 2, s.count(), false);
+        r = run_plain(lines, 2, s.count(), false, run_phase::detection);
     }
     read_efuse_register_field(nullptr);
     return r;
@@ -258,12 +295,14 @@ int32_t detect_mode(batch_options* o) {
 int32_t retry_lines(int32_t from, int32_t at, int32_t result, bool* fatal) {
     for (int32_t cnt = 1; cnt <= SCRIPT_RETRY_LIMIT; ++cnt) {
         std::printf(MSG_RETRYING, cnt);
-        const int32_t r = run_plain(prog_script, from, at, false);
+        record_retry(at, cnt + 1);
+        int32_t r = run_plain(prog_script, from, at, false, run_phase::script);
+        if (r == 0) r = stop_point(prog_script[at]);
         if (r != 0) {
             *fatal = true;
             return r;
         }
-        result = script_exec_line(prog_script[at]);
+        result = exec_line(run_phase::script, at, prog_script[at]);
         if (result == 0) {
             std::printf(MSG_RETRY_SUCCESS, cnt);
             return 0;
@@ -289,21 +328,25 @@ int32_t run_script(int32_t count) {
     int32_t uncured = 0;
     int32_t last = 0;
     for (int32_t i = 0; i < count; ++i) {
+        const int32_t stop = stop_point(prog_script[i]);
+        if (stop != 0) return stop;
         std::printf(MSG_CMD, i, prog_script[i]);
-        int32_t r = script_exec_line(prog_script[i]);
+        int32_t r = exec_line(run_phase::script, i, prog_script[i]);
         const int32_t reach = r != 0 ? retry_reach(i) : -1;
-        if (r != 0 && reach < 0) {
-            con_err(MSG_EXECUTING_FAILS, prog_script[i]);
-            return r;
-        }
+        if (r != 0 && reach < 0) return line_fails(prog_script[i], r);
         if (r != 0) {
             bool fatal = false;
             r = retry_lines(i - reach, i, r, &fatal);
             if (fatal) return r;
+            if (r != 0) record_line_failed(MSG_RETRY_OVERFLOW);
             if (r != 0 && uncured == 0) uncured = r;
         }
         last = r;
     }
+    // An interrupt during the last line still fails the run: it was not
+    // let run to its end.
+    const int32_t stop = stop_point("the end of the script");
+    if (stop != 0) return stop;
     return uncured != 0 ? uncured : last;
 }
 
@@ -320,6 +363,7 @@ int32_t batch_run(batch_options* o) {
         if (r != 0) return r;
     }
     std::printf(MSG_DETECTION_OK);
+    record_mode(o->program_mode, o->mode_given);
     cur_ops = ops_for_program_mode(o->program_mode);
     std::printf(MSG_MODE_DETERMINED);
     const int32_t count = build_script(*o, o->program_mode);
@@ -336,5 +380,5 @@ int32_t dbgpasswd_run(const char* port, const char* password) {
     s.add("connect %s", port);
     s.add("dbgpasswd %s", password);
     if (!s.ok()) return BUILD_FAILED;
-    return run_plain(dbgpasswd_script, 0, s.count(), true);
+    return run_plain(dbgpasswd_script, 0, s.count(), true, run_phase::script);
 }

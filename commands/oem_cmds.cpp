@@ -153,6 +153,7 @@ region_state read_region(const region_ops& ops, const char* who, uint32_t addr, 
     if (length == CONFIG_REGION_EMPTY) return region_state::empty;
     if (length > layout.capacity) {
         std::printf(MSG_STORED_TOO_LONG, who, length, layout.capacity);
+        failure_note(failure_class::module);
         return region_state::refused;
     }
     if (ops.read(addr, layout.write_length(length), copy) != 0) return region_state::unreadable;
@@ -160,6 +161,7 @@ region_state read_region(const region_ops& ops, const char* who, uint32_t addr, 
     if (le16_get(copy + layout.length_at()) != length ||
         !config_entries_well_formed(copy + layout.entries_at(), length)) {
         std::printf(MSG_STORED_MALFORMED, who, length);
+        failure_note(failure_class::module);
         return region_state::refused;
     }
     return region_state::holds_block;
@@ -255,8 +257,14 @@ int32_t do_addmac(int32_t argc, char** argv) {
     }
     switch (read_region(ops, ADDMAC, addr, layout, copy.get())) {
     case region_state::holds_block: break;
-    case region_state::empty: std::printf("%s", MSG_ADDMAC_EMPTY); return ADDMAC_FAILED;
-    case region_state::unreadable: std::printf("%s", MSG_ADDMAC_READ); return ADDMAC_FAILED;
+    case region_state::empty:
+        std::printf("%s", MSG_ADDMAC_EMPTY);
+        failure_note(failure_class::module);  // the module holds no configuration to add to
+        return ADDMAC_FAILED;
+    case region_state::unreadable:
+        std::printf("%s", MSG_ADDMAC_READ);
+        failure_note(failure_class::link);
+        return ADDMAC_FAILED;
     case region_state::refused: return ADDMAC_FAILED;
     }
     uint32_t length = 0;
@@ -315,7 +323,10 @@ int32_t do_config_merge(int32_t argc, char** argv) {
         }
         break;
     }
-    case region_state::unreadable: std::printf("%s", MSG_MERGE_READ); return MERGE_READ_REGION;
+    case region_state::unreadable:
+        std::printf("%s", MSG_MERGE_READ);
+        failure_note(failure_class::link);
+        return MERGE_READ_REGION;
     case region_state::refused: return MERGE_REFUSED;
     }
     if (write_back(ops, out, addr, length, layout.erase_size) != 0) {
