@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 
 #include "common/trace_variable.h"
+#include "gang/child_events.h"
 #include "platform/platform.h"
 
 namespace {
@@ -20,6 +22,11 @@ const char* const STATE_NOT_STARTED = "not started";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
+// Each child writes its run record and live events into its temporary folder.
+const char* const RECORD_VARIABLE = "FLINT_RECORD";
+const char* const EVENTS_VARIABLE = "FLINT_EVENTS";
+const char* const RECORD_FILE = "record.jsonl";
+const char* const EVENTS_FILE = "events.jsonl";
 
 const char* const MSG_CANNOT_START = "flint-gang: %s: cannot start %s\n";
 const char* const MSG_INTERRUPTED = "flint-gang: interrupted, every flint still running was stopped\n";
@@ -46,6 +53,8 @@ struct member {
     bool started = false;
     bool stopped = false;  // stopped by the gang after Ctrl-C
     plat_child_status status{};
+    std::unique_ptr<child_events> events;  // null without a temporary folder
+    std::string record;                    // the child's run record, read when it ended
 };
 
 std::string join(const std::string& folder, const std::string& name) {
@@ -66,7 +75,10 @@ std::string result_text(const member& m) {
 bool passed(const member& m) { return m.started && !m.stopped && m.status.exited && m.status.code == 0; }
 
 std::string state_text(const member& m) {
-    if (m.running) return STATE_RUNNING;
+    if (m.running) {
+        const std::string step = m.events ? m.events->status_text() : std::string();
+        return step.empty() ? STATE_RUNNING : step;
+    }
     if (passed(m)) return STATE_PASSED;
     if (!m.started || m.stopped || !m.status.exited) return "failed (" + result_text(m) + ")";
     return "failed (exit " + result_text(m) + ")";
@@ -128,12 +140,21 @@ void remove_temp_dir(const member& m) {
     if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
 }
 
+// The child's new event lines, and when it has ended its run record: read
+// before its temporary folder goes.
+void read_child_files(member& m) {
+    if (!m.events) return;
+    m.events->read_new();
+    if (!m.running) m.record = child_record_line(join(m.temp_dir, RECORD_FILE));
+}
+
 void collect(member& m) {
     plat_child_status_of(m.child, &m.status);
     m.seconds = std::chrono::duration<double>(clock_type::now() - m.start).count();
     m.running = false;
     plat_child_release(m.child);
     m.child = nullptr;
+    read_child_files(m);
     remove_temp_dir(m);
 }
 
@@ -176,10 +197,14 @@ bool start_member(member& m, size_t index, const gang_settings& settings, FILE* 
         launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
     // A temporary folder of its own (a packed image is unpacked there).
     m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(index);
-    if (plat_make_dir(m.temp_dir.c_str()) == 0)
+    if (plat_make_dir(m.temp_dir.c_str()) == 0) {
         launch.temp_dir = m.temp_dir + plat_path_separator();
-    else
+        launch.env.emplace_back(RECORD_VARIABLE, join(m.temp_dir, RECORD_FILE));
+        launch.env.emplace_back(EVENTS_VARIABLE, join(m.temp_dir, EVENTS_FILE));
+        m.events = std::make_unique<child_events>(join(m.temp_dir, EVENTS_FILE));
+    } else {
         m.temp_dir.clear();
+    }
     std::string error;
     m.start = clock_type::now();
     m.child = plat_child_start(launch, &error);
@@ -209,10 +234,13 @@ bool watch(std::vector<member>& members, std::vector<plat_child_handle>& handles
         size_t ended = 0;
         const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
         if (r == PLAT_WAIT_INTERRUPTED) return false;
-        if (r == PLAT_WAIT_ENDED)
+        if (r == PLAT_WAIT_ENDED) {
             collect_ended(members, handles, ended, shown);
-        else
-            shown.redraw();
+            continue;
+        }
+        for (member& m : members)
+            if (m.running) read_child_files(m);
+        shown.redraw();
     }
     return true;
 }

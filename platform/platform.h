@@ -265,3 +265,12 @@ void plat_sink_close(plat_sink* sink);
 void plat_interrupt_init();
 bool plat_interrupted();
 void plat_interrupt_done();
+
+// The progress line of a terminal: one line on standard output, redrawn in
+// place and erased before anything else reaches standard output or standard
+// error, so the text around it stays as it is. plat_progress_start is false
+// (and nothing is ever drawn) when standard output is no terminal, and on
+// Windows, whose console shows no progress line.
+bool plat_progress_start();
+void plat_progress_draw(const char* text);
+void plat_progress_clear();

@@ -59,6 +59,7 @@ struct failure_entry {
 
 // The one process-wide record of the run.
 struct run_facts {
+    bool begun = false;
     bool record_on = false;
     bool skipped = false;
     std::string record_path;
@@ -287,6 +288,7 @@ void settle_failure(int32_t exit_code) {
 }  // namespace
 
 void record_begin(int argc, char** argv) {
+    facts.begun = true;
     facts.start_ms = utc_now_ms();
     facts.start_steady = steady_ms();
     plat_interrupt_init();
@@ -317,6 +319,8 @@ void record_end(int32_t exit_code) {
     events_close();
     plat_interrupt_done();
 }
+
+bool record_one_shot() { return facts.begun && !facts.skipped; }
 
 bool record_wanted() { return !facts.skipped && wanted(); }
 

@@ -21,6 +21,10 @@ void record_begin(int argc, char** argv);
 void record_skip();
 void record_end(int32_t exit_code);
 
+// True between record_begin and the end unless record_skip was called: a
+// one-shot run of the program (its progress line may show).
+bool record_one_shot();
+
 // True when a record or events are written: callers skip work (hashing)
 // whose only use is the record.
 bool record_wanted();

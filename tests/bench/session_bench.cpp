@@ -2,8 +2,10 @@
 // process against the virtual module with paced bytes and modelled flash
 // times, and each step's wall time is set against what the wire and the flash
 // need at the least (bytes x 10 bits / baud + the module's flash times).
-// The session runs twice, the second time with the byte trace (FLINT_TRACE)
-// written to a file, and the two wall times are set against each other.
+// The session runs three times: plain, with the byte trace (FLINT_TRACE)
+// written to a file, and with the run record and live events (FLINT_RECORD,
+// FLINT_EVENTS) written, each step a line of the record; the wall times are
+// set against the plain run's.
 //
 //   session_bench [VMODULE]   (default: the vmodule beside this program's folder)
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "link/trace.h"
+#include "record/run_record.h"
 #include "shell/cmd.h"
 #include "vmodule_process.h"
 
@@ -109,7 +112,7 @@ int main(int argc, char** argv) {
 
     // One session against a fresh module; the trace goes to `trace_path`
     // when it is not empty.
-    auto run_session = [&](const std::string& trace_path) {
+    auto run_session = [&](const std::string& trace_path, bool recorded) {
         Run run;
         module_process m;
         if (!start_module(vmodule, {"--pace", "--flash-times", "--iflash", dir + "/iflash.bin"}, m)) {
@@ -123,6 +126,7 @@ int main(int argc, char** argv) {
         else
             setenv("FLINT_TRACE", trace_path.c_str(), 1);
         trace_stop();  // FLINT_TRACE is read again at the first transfer
+        if (recorded) record_begin(argc, argv);
 
         // The commands' own lines go to /dev/null; the report to the real stdout.
         std::fflush(stdout);
@@ -132,7 +136,9 @@ int main(int argc, char** argv) {
             dup2(null_fd, 1);
             double c0 = cpu_seconds();
             auto t0 = std::chrono::steady_clock::now();
+            if (recorded) record_line_start(run_phase::script, static_cast<int32_t>(run.results.size()), s.line.c_str());
             run.results.push_back(cmd_exec_line(s.line.c_str()));
+            if (recorded) record_line_end(run.results.back());
             std::fflush(stdout);
             run.wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
             run.cpu.push_back(cpu_seconds() - c0);
@@ -142,15 +148,23 @@ int main(int argc, char** argv) {
         close(saved);
         trace_stop();
         unsetenv("FLINT_TRACE");
+        if (recorded) record_end(0);
         stop_module(m);
         return run;
     };
 
-    const Run plain = run_session("");
+    const Run plain = run_session("", false);
     if (!plain.started) return 1;
     const std::string trace_path = dir + "/session.trace";
-    const Run traced = run_session(trace_path);
+    const Run traced = run_session(trace_path, false);
     if (!traced.started) return 1;
+    const std::string record_path = dir + "/record.jsonl", events_path = dir + "/events.jsonl";
+    setenv("FLINT_RECORD", record_path.c_str(), 1);
+    setenv("FLINT_EVENTS", events_path.c_str(), 1);
+    const Run recorded = run_session("", true);
+    unsetenv("FLINT_RECORD");
+    unsetenv("FLINT_EVENTS");
+    if (!recorded.started) return 1;
 
     std::printf("%-44s %8s %8s %6s %s\n", "step", "wall s", "model s", "ratio", "result");
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -180,10 +194,21 @@ int main(int argc, char** argv) {
                 total(traced.wall) / total(plain.wall), traced_pv, pv_wall, traced_pv / pv_wall,
                 (traced.cpu[program_step] + traced.cpu[verify_step]) * 1000 / mib);
 
+    // The same session with the run record and the live events written.
+    struct stat events_stat {};
+    stat(events_path.c_str(), &events_stat);
+    const double recorded_pv = recorded.wall[program_step] + recorded.wall[verify_step];
+    std::printf("with FLINT_RECORD and FLINT_EVENTS (%lld bytes of events): session wall %.3f s vs %.3f s, "
+                "ratio %.4f (goal <= 1.01); program + flashverify %.3f s vs %.3f s, ratio %.4f; "
+                "flint CPU %.1f ms per MiB\n",
+                static_cast<long long>(events_stat.st_size), total(recorded.wall), total(plain.wall),
+                total(recorded.wall) / total(plain.wall), recorded_pv, pv_wall, recorded_pv / pv_wall,
+                (recorded.cpu[program_step] + recorded.cpu[verify_step]) * 1000 / mib);
+
     std::string rm = "rm -rf " + dir;
     int rc = std::system(rm.c_str());
     (void)rc;
-    for (const Run* run : {&plain, &traced})
+    for (const Run* run : {&plain, &traced, &recorded})
         for (int32_t r : run->results)
             if (r != 0) return 1;
     return 0;

@@ -6,7 +6,9 @@ gets the class of where it was met."""
 import hashlib
 import json
 import os
+import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -272,6 +274,99 @@ class Interrupts(RecordStation):
         self.assertFalse(os.path.exists(local_path(folder)), folder)
         self.assertEqual(self.records()[0]["packed_image"],
                          {"path": "packed.bin", "sha256": sha256(self.path("packed.bin"))})
+
+
+def run_on_terminal(args, cwd, env=None):
+    """Runs a program with standard output and standard error on a new
+    pseudo-terminal; (exit status, everything it wrote)."""
+    import pty
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(args, cwd=cwd, env=dict(os.environ, **(env or {})), stdout=slave, stderr=slave)
+    os.close(slave)
+    data = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        data += chunk
+    proc.wait(timeout=60)
+    os.close(master)
+    return proc.returncode, data.decode(errors="replace")
+
+
+# A drawing of the progress line, and its erasure.
+PROGRESS_DRAWN = re.compile(r"\r[^\r\n]*\x1b\[K")
+
+
+class ProgressLine(Station):
+    """On a terminal a long step shows one line updated in place, erased
+    before the next output: without it the text is the run's usual text."""
+
+    def run_slow(self, env, terminal):
+        self.write("app.bin", pattern(0x10000, 9))
+        with VModule(MODULE_ARGS + ["--fault", "1032:late=600:0:0"]) as vm:
+            args = ["-c", vm.port, "-M", "1", "-e", "-p", "-A", "0x802000", "-S", "0x10000", "-F", "app.bin"]
+            if terminal:
+                rc, out = run_on_terminal([self.program] + args, self.dir, env)
+                out = out.replace("\r\n", "\n")
+            else:
+                rc, out = self.flint(args, env=env)
+            return rc, out.replace(vm.port, "PORT")
+
+    def test_the_line_shows_on_a_terminal_and_leaves_the_text_as_it_is(self):
+        if harness.UNDER_WINE:
+            self.skipTest("the Windows console shows no progress line")
+        rc, shown = self.run_slow({}, True)
+        self.assertEqual(rc, 0, shown)
+        drawings = [d for d in PROGRESS_DRAWN.findall(shown) if d != "\r\x1b[K"]
+        self.assertTrue(drawings, shown)
+        self.assertRegex(drawings[-1], r"^\rprogram 0x802000  \d+ / 65536 bytes  \d+ %  [0-9.]+ KiB/s\x1b\[K$")
+        rc_piped, piped = self.run_slow({}, False)
+        self.assertEqual(rc_piped, 0)
+        self.assertEqual(PROGRESS_DRAWN.sub("", shown), piped)
+        rc_off, off = self.run_slow({"FLINT_PROGRESS": "0"}, True)
+        self.assertEqual(rc_off, 0)
+        self.assertEqual(off.replace("\r\n", "\n"), piped)
+
+
+class GangStatusLines(RecordStation):
+    """flint-gang on a terminal shows each child's step and percent, read
+    from the events its flint writes into its temporary folder."""
+
+    def test_a_slot_shows_its_step_and_percent(self):
+        gang = os.environ.get("FLINT_GANG", "")
+        if not gang or harness.UNDER_WINE:
+            self.skipTest("FLINT_GANG is not set")
+        import pty
+        shutil.copy(gang, self.path("flint-gang"))
+        self.write("app.bin", pattern(0x10000, 8))
+        # Program answers come late: the program step lasts long enough to be seen.
+        with VModule(MODULE_ARGS + ["--fault", "1032:late=600:0:0"]) as vm:
+            master, slave = pty.openpty()
+            proc = subprocess.Popen([self.path("flint-gang"), "-c", vm.port, "-M", "1", "-e", "-p", "-v", "-A",
+                                     "0x802000", "-S", "0x10000", "-F", "app.bin", "--logs", "."], cwd=self.dir,
+                                    stdout=slave, stderr=slave)
+            os.close(slave)
+            data = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            proc.wait(timeout=60)
+            os.close(master)
+        text = data.decode(errors="replace")
+        self.assertEqual(proc.returncode, 0, text)
+        percents = [int(p) for p in re.findall(r"\x1b\[K\S+ +program 0x802000 +(\d+)% ", text)]
+        self.assertTrue(percents, text)
+        self.assertTrue(any(0 < p < 100 for p in percents), percents)
+        self.assertEqual(percents, sorted(percents))
 
 
 if __name__ == "__main__":

@@ -19,6 +19,8 @@ TRIPLE=x86_64-w64-mingw32
 DEPS_DIR=$BUILD_DIR/deps
 # Where CMakeLists.txt looks for the Windows libusb (FLINT_LIBUSB_PREFIX).
 LIBUSB_PREFIX=$DEPS_DIR/libusb
+# ... and for the Windows Nettle, the run record's SHA-256 (FLINT_NETTLE_PREFIX).
+NETTLE_PREFIX=$DEPS_DIR/nettle
 PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev)
 # What Windows itself provides; anything else imported would have to ship
 # beside flint.exe.
@@ -73,6 +75,37 @@ build_libusb() {
     sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
 }
 
+# Nettle (SHA-256 of the run record) as a static library for the cross
+# compiler, from Debian's source package: libnettle only, C code only (no
+# public-key part, so no GMP; no assembler; no documentation or tests). It
+# imports nothing beyond the C runtime. The mark file is written last.
+build_nettle() {
+    local done_mark=$NETTLE_PREFIX/built-from-debian-source
+    [ -f "$done_mark" ] && return 0
+    local work src prefix log
+    work=$(realpath -m "$DEPS_DIR/nettle-build")
+    prefix=$(realpath -m "$NETTLE_PREFIX")
+    log=$work/build.log
+    echo "build.sh: building Nettle for Windows from Debian's source package (once, about a minute)"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work/obj"
+    debian_source nettle "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
+    [ -n "$src" ] || { echo "build.sh: no configure script in the nettle source package" >&2; return 1; }
+    if ! (cd "$work/obj" &&
+          "$src/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$prefix" \
+              --enable-static --disable-shared --disable-public-key --disable-assembler \
+              --disable-documentation --disable-openssl --disable-fat &&
+          make -j2 libnettle.a && make install-headers && mkdir -p "$prefix/lib" &&
+          cp libnettle.a "$prefix/lib/") >>"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "build.sh: building Nettle failed (whole log: $log)" >&2
+        return 1
+    fi
+    rm -rf "$work/obj"
+    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
+}
+
 check_imports() {
     local exe=$1 dll bad=0
     while read -r dll; do
@@ -107,6 +140,7 @@ check_exports() {
 
 install_missing "${PACKAGES[@]}"
 build_libusb
+build_nettle
 if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     echo "build.sh: fetching Debian's cjson source package"
     debian_source cjson "$DEPS_DIR" >/dev/null
