@@ -20,12 +20,19 @@ const char* const TRACE_VARIABLE = "FLINT_TRACE";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
+const char* const RECORD_VARIABLE = "FLINT_RECORD";
 
 // After Ctrl-C: how long the children get to end before they are ended by force.
 constexpr uint32_t STOP_GRACE_MS = 3000;
 constexpr uint32_t FORCED_STOP_MS = 5000;
 
 using clock_type = std::chrono::steady_clock;
+
+}  // namespace
+
+const char* const GANG_RECORD_FILE = "record.jsonl";
+
+namespace {
 
 struct member {
     const gang_port* port;
@@ -115,12 +122,26 @@ private:
     bool drawn_ = false;
 };
 
-void collect(member& m) {
+void tell_ended(const member& m, size_t index, const gang_settings& settings, const std::string& error) {
+    if (!settings.child_ended) return;
+    gang_child_end end;
+    end.index = index;
+    end.temp_dir = m.temp_dir;
+    end.start_error = error;
+    end.started = m.started;
+    end.stopped = m.stopped;
+    end.status = m.status;
+    end.seconds = m.seconds;
+    settings.child_ended(end);
+}
+
+void collect(member& m, size_t index, const gang_settings& settings) {
     plat_child_status_of(m.child, &m.status);
     m.seconds = std::chrono::duration<double>(clock_type::now() - m.start).count();
     m.running = false;
     plat_child_release(m.child);
     m.child = nullptr;
+    tell_ended(m, index, settings, "");
     std::error_code ignored;
     if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
 }
@@ -133,14 +154,14 @@ size_t running_count(const std::vector<member>& members) {
 
 // Waits up to `ms` for the running children to end; those that end are collected.
 void wait_for_all(std::vector<member>& members, std::vector<plat_child_handle>& handles, uint32_t ms,
-                  display& shown) {
+                  display& shown, const gang_settings& settings) {
     const auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
     while (running_count(members) > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
         if (left <= 0) return;
         size_t ended = 0;
         if (plat_children_wait(handles.data(), handles.size(), static_cast<uint32_t>(left), &ended) == PLAT_WAIT_ENDED) {
-            collect(members[ended]);
+            collect(members[ended], ended, settings);
             handles[ended] = nullptr;
             shown.ended(members[ended]);
         }
@@ -168,9 +189,10 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
             launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
         // A temporary folder of its own (a packed image is unpacked there).
         m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(i);
-        if (plat_make_dir(m.temp_dir.c_str()) == 0)
+        if (plat_make_dir(m.temp_dir.c_str()) == 0) {
             launch.temp_dir = m.temp_dir + plat_path_separator();
-        else
+            launch.env.emplace_back(RECORD_VARIABLE, join(m.temp_dir, GANG_RECORD_FILE));
+        } else
             m.temp_dir.clear();
         std::string error;
         m.start = clock_type::now();
@@ -178,6 +200,7 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
         if (m.child == nullptr) {
             std::fflush(out);
             std::fprintf(stderr, "flint-gang: %s: cannot start %s\n", m.port->port.c_str(), error.c_str());
+            tell_ended(m, i, settings, error);
             if (!m.temp_dir.empty()) {
                 std::error_code ignored;
                 std::filesystem::remove_all(m.temp_dir, ignored);
@@ -198,7 +221,7 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
         const uint32_t timeout = settings.terminal ? settings.redraw_ms : 60000;
         const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
         if (r == PLAT_WAIT_ENDED) {
-            collect(members[ended]);
+            collect(members[ended], ended, settings);
             handles[ended] = nullptr;
             shown.ended(members[ended]);
         } else if (r == PLAT_WAIT_INTERRUPTED) {
@@ -214,10 +237,10 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
             m.stopped = true;
             plat_child_stop(m.child, false);
         }
-        wait_for_all(members, handles, STOP_GRACE_MS, shown);
+        wait_for_all(members, handles, STOP_GRACE_MS, shown, settings);
         for (member& m : members)
             if (m.running) plat_child_stop(m.child, true);
-        wait_for_all(members, handles, FORCED_STOP_MS, shown);
+        wait_for_all(members, handles, FORCED_STOP_MS, shown, settings);
     }
 
     // The summary.
