@@ -54,6 +54,17 @@ std::unique_ptr<sql_db> connect(const std::string& url, std::string* error) {
     return nullptr;
 }
 
+// The database as messages name it: a PostgreSQL URL without its password.
+std::string shown_url(const std::string& url) {
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return url;
+    const size_t at = url.find('@', scheme + 3);
+    const size_t colon = url.find(':', scheme + 3);
+    if (at == std::string::npos || colon == std::string::npos || colon > at || url.find('/', scheme + 3) < at)
+        return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
 std::string text_of(const sql_text& value) { return value.value_or(""); }
 int64_t number_of(const sql_text& value) { return value ? std::strtoll(value->c_str(), nullptr, 10) : 0; }
 
@@ -63,14 +74,15 @@ std::string store_utc_now() { return utc_text(utc_now_ms()); }
 
 std::unique_ptr<station_store> station_store::open(const std::string& url, std::string* error) {
     std::string why;
+    const std::string shown = shown_url(url);
     std::unique_ptr<sql_db> db = connect(url, &why);
     if (db == nullptr) {
-        *error = why.empty() ? fill(MSG_URL, url) : fill(MSG_UNREACHABLE, url, why);
+        *error = why.empty() ? fill(MSG_URL, shown) : fill(MSG_UNREACHABLE, shown, why);
         return nullptr;
     }
-    *error = schema_prepare(*db, url);
+    *error = schema_prepare(*db, shown);
     if (!error->empty()) return nullptr;
-    return std::unique_ptr<station_store>(new station_store(std::move(db), url));
+    return std::unique_ptr<station_store>(new station_store(std::move(db), shown));
 }
 
 std::string station_store::failure(const std::string& what) const {

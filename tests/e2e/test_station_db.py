@@ -15,7 +15,10 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import pg_cluster  # noqa: E402
-from test_gang import FLINT_GANG, GangCase, alive, read_pids, run_gang, summary  # noqa: E402
+from harness import VModule, flint_port  # noqa: E402
+from test_efuse_oem import OLD_MAC, OTHER, TAIL, region  # noqa: E402
+from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
+from test_gang import FLINT_GANG, GangCase, alive, host_path, read_pids, run_gang, summary  # noqa: E402
 
 # A stand-in for flint that ends as the port's entry in $FAKE_PLAN says and
 # writes the record a real run of that kind writes to $FLINT_RECORD:
@@ -251,6 +254,111 @@ class WithStandIn(GangCase):
             rc, out, err = run_gang(["report", "--db", url, "--csv"], cwd=self.dir, program=self.gang)
             self.assertEqual(rc, 0, err)
             self.assertIn("st-3,all,,25,100,100,50,50,0.5000,", out)
+
+
+def stored_address(vm):
+    """The device address in the module's configuration region (entry 0x0033)."""
+    block = vm.read_iflash(0x801400, 0x400)
+    length = block[4] | block[5] << 8
+    at = 6
+    while at + 3 <= 6 + length:
+        ident, size = block[at] | block[at + 1] << 8, block[at + 2]
+        if ident == 0x0033 and size == 6:
+            return ":".join("%02X" % b for b in reversed(block[at + 3:at + 9]))
+        at += 3 + 2 * size
+    return None
+
+
+class WithRealFlint(GangCase):
+    """The real flint beside flint-gang against virtual modules whose
+    configuration region takes the address; faults before the address line
+    (every program request refused) and after it (the eFuse burn refused)."""
+
+    WORDS = ["-M", "1", "-e", "-p", "-v", "-A", "0x802000", "-S", "0x3000", "-F", "app.bin", "-u", "efuse.json"]
+    BEFORE = ["--fault", "1032:status=3:0"]
+    AFTER = ["--fault", "1061:status=3:0"]
+
+    def setUp(self):
+        super().setUp()
+        if not harness.VMODULE:
+            self.skipTest("VMODULE is not set")
+        for exe in (harness.FLINT, FLINT_GANG):
+            shutil.copy(exe, os.path.join(self.dir, os.path.basename(exe)))
+        self.gang = os.path.join(self.dir, os.path.basename(FLINT_GANG))
+        harness.make_fw_dir(os.path.join(self.dir, "fw"))
+        with open(os.path.join(self.dir, "app.bin"), "wb") as f:
+            f.write(pattern(0x2800, 7))
+        with open(os.path.join(self.dir, "efuse.json"), "wb") as f:
+            f.write(bytes([0x11, 0x02, 0x44, 0x80]))
+        self.url = "sqlite:" + host_path(os.path.join(self.dir, "station.db"))
+
+    def gang_run(self, args):
+        more = [] if "--db" in args else ["--db", self.url]
+        return run_gang(list(args) + more, cwd=self.dir, program=self.gang)
+
+    def test_cycles_with_a_pool_give_every_passed_module_its_own_address(self):
+        count, cycles = (3, 2) if harness.UNDER_WINE else (4, 10)
+        self.assertEqual(self.gang_run(["pool", "create", "line", "00:11:22:40:00:00", "00:11:22:40:00:ff"])[0], 0)
+        stored_region = region(0x400, OTHER + OLD_MAC + TAIL)
+        held, returned, totals = [], 0, {"pass": 0, "fail": 0}
+        for cycle in range(cycles):
+            kinds = [("pass", "before", "after", "pass")[(cycle + i) % 4] for i in range(count)]
+            faults = {"pass": [], "before": self.BEFORE, "after": self.AFTER}
+            modules = [VModule(MODULE_ARGS + faults[k], iflash={0x801000: stored_region}) for k in kinds]
+            try:
+                for vm in modules:
+                    vm.start()
+                ports = [flint_port(vm) for vm in modules]
+                rc, out, err = self.gang_run(["-c", ",".join(ports)] + self.WORDS +
+                                             ["--pool", "line", "--logs", "logs%d" % cycle])
+                self.assertEqual(rc, sum(k != "pass" for k in kinds), out + err)
+                if cycle == 0:
+                    records = db_rows(self.db_path(), "SELECT record FROM runs")
+                    if all('"written_by":"flint-gang"' in r[0] for r in records):
+                        self.skipTest("this flint writes no run record")
+                rows = summary(out)
+                for vm, port, kind in zip(modules, ports, kinds):
+                    self.assertEqual(rows[port][0], "0" if kind == "pass" else "1", port)
+                    address = stored_address(vm)
+                    if kind == "before":
+                        self.assertEqual(address, "99:99:99:99:99:99")  # untouched
+                        returned += 1
+                    else:
+                        held.append((address, kind))
+                    totals["pass" if kind == "pass" else "fail"] += 1
+            finally:
+                for vm in modules:
+                    vm.stop()
+        passed = [a for a, k in held if k == "pass"]
+        self.assertEqual(len(set(passed)), len(passed))
+        self.assertEqual(len({a for a, _k in held}), len(held))
+        db = self.db_path()
+        consumed = db_rows(db, "SELECT a.address, r.device_address, r.verdict FROM addresses a JOIN runs r"
+                               " ON r.id = a.run WHERE a.state = 'consumed'")
+        self.assertEqual(sorted(r[1] for r in consumed), sorted(a for a, _k in held))
+        self.assertEqual(len(consumed), len({r[1] for r in consumed}))
+        # Every address a module does not hold is free again, and the next ones come from those first.
+        self.assertEqual(db_rows(db, "SELECT COUNT(*) FROM addresses WHERE state = 'free'"), [(0,)] if returned == 0
+                         else db_rows(db, "SELECT COUNT(*) FROM addresses WHERE state = 'free'"))
+        self.assertEqual(db_rows(db, "SELECT COUNT(*) FROM addresses WHERE state IN ('reserved', 'quarantined')"),
+                         [(0,)])
+        rc, out, err = self.gang_run(["report", "--csv"])
+        self.assertEqual(rc, 0, err)
+        station = out.splitlines()[1].split(",")
+        self.assertEqual(station[1], "all")
+        self.assertEqual([int(v) for v in station[3:8]],
+                         [cycles, cycles * count, cycles * count, totals["pass"], totals["fail"]])
+
+    @unittest.skipUnless(harness.UNDER_WINE, "the Windows build has no PostgreSQL client; Linux's has")
+    def test_a_postgresql_database_is_refused_naming_the_limit(self):
+        rc, out, err = self.gang_run(["-c", "COM1", "-r", "--db", "postgresql://station@db/line"])
+        self.assertEqual((rc, out), (255, ""))
+        self.assertEqual(err, "flint-gang: cannot open the station database postgresql://station@db/line: this build "
+                              "of flint-gang has no PostgreSQL client (libpq); use an SQLite file (sqlite:PATH) or "
+                              "the Linux build for a line's shared database\n")
+
+    def db_path(self):
+        return os.path.join(self.dir, "station.db")
 
 
 if __name__ == "__main__":

@@ -385,6 +385,9 @@ TEST(StationStoreOpen, unusable_databases_are_refused_with_the_reason) {
     EXPECT_EQ(station_store::open("sqlite:" + path, &error), nullptr);
     EXPECT_EQ(error, "flint-gang: cannot open the station database sqlite:" + path +
                          ": the file is read-only: the station must be able to write it\n");
+    EXPECT_EQ(station_store::open("postgresql://station:secret@/x?host=/nonexistent", &error), nullptr);
+    EXPECT_EQ(error.find("secret"), std::string::npos) << error;
+    EXPECT_NE(error.find("postgresql://station:***@/x?host=/nonexistent"), std::string::npos) << error;
     EXPECT_EQ(station_store::open("postgresql:///x?host=/nonexistent&connect_timeout=2", &error), nullptr);
     EXPECT_NE(error.find("flint-gang: cannot open the station database postgresql:///x?host=/nonexistent"),
               std::string::npos)
