@@ -24,11 +24,11 @@ std::string file_text(const std::string& path) {
 }  // namespace
 
 std::string station_cycle::begin(const station_options& options, gang_job* job) {
-    const bool addressed = !job->ports.empty() && !job->ports[0].address.empty();
+    const bool addressed = !job->ports.empty() && !job->ports[0].address.empty() && own_args_.empty();
     if (!options.pool.empty() && addressed) return MSG_POOL_AND_X;
     if (options.db_url == STORE_NONE) return options.pool.empty() ? "" : MSG_POOL_NO_DB;
     std::string message;
-    store_ = station_store::open(options.db_url, &message);
+    if (store_ == nullptr) store_ = station_store::open(options.db_url, &message);
     if (store_ == nullptr) return message;
     int64_t quarantined = 0;
     message = store_->quarantine_abandoned(&quarantined);
@@ -43,13 +43,21 @@ std::string station_cycle::begin(const station_options& options, gang_job* job) 
     std::vector<std::string> addresses;
     message = store_->begin_cycle(station_, job->ports.size(), pool_, &cycle_, &addresses);
     if (!message.empty()) return message;
-    for (size_t i = 0; i < addresses.size() && i < job->ports.size(); ++i) {
-        job->ports[i].address = addresses[i];
-        job->ports[i].args.push_back("-x");
-        job->ports[i].args.push_back(addresses[i]);
-    }
+    give_addresses(addresses, job);
     job_ = job;
     return "";
+}
+
+void station_cycle::give_addresses(const std::vector<std::string>& addresses, gang_job* job) {
+    if (addresses.empty()) return;
+    for (size_t i = 0; i < addresses.size() && i < job->ports.size(); ++i) {
+        std::vector<std::string>& args = job->ports[i].args;
+        if (own_args_.size() <= i) own_args_.push_back(args.size());
+        args.resize(own_args_[i]);
+        args.push_back("-x");
+        args.push_back(addresses[i]);
+        job->ports[i].address = addresses[i];
+    }
 }
 
 void station_cycle::child_ended(const gang_child_end& end) {
@@ -92,6 +100,7 @@ void station_cycle::keep_elsewhere(const run_entry& run, const std::string& why)
 
 void station_cycle::end() {
     if (store_ == nullptr || job_ == nullptr) return;
+    job_ = nullptr;
     const std::string message = store_->end_cycle(cycle_);
     if (!message.empty()) {
         std::fflush(stdout);

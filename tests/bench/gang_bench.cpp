@@ -149,7 +149,8 @@ int main(int argc, char** argv) {
     }
     char size_text[16];
     std::snprintf(size_text, sizeof size_text, "0x%X", kImageBytes);
-    const std::vector<std::string> job = {"-e", "-p", "-v", "-A", "0x800000", "-S", size_text, "-F", "app.bin"};
+    // Clear of the configuration region at 0x801000.
+    const std::vector<std::string> job = {"-e", "-p", "-v", "-A", "0x810000", "-S", size_text, "-F", "app.bin"};
 
     std::vector<std::string> alone = {dir + "/flint", "-c", modules[0].pty};
     alone.insert(alone.end(), job.begin(), job.end());
