@@ -151,20 +151,26 @@ std::string station_store::reserve(const std::string& pool, int64_t cycle, size_
         return "flint-gang: pool " + pool + " has " + std::to_string(available) + " free addresses for " +
                std::to_string(count) + " ports: nothing was started\n";
     const std::string now = store_utc_now(), cycle_text = std::to_string(cycle);
+    // Returned addresses one by one (there are few), fresh ones in one statement.
+    std::string insert = "INSERT INTO addresses (state, cycle, slot, changed, pool, address) VALUES ";
+    std::vector<sql_text> fresh_params;
     for (size_t slot = 1; slot <= count; ++slot) {
         const bool reused = slot <= free_rows.size();
         const int64_t address = reused ? number_of(free_rows[slot - 1][0]) : next++;
         const std::vector<sql_text> params = {ADDRESS_RESERVED, cycle_text, std::to_string(slot), now, pool,
                                               std::to_string(address)};
-        const bool ok = reused ? db_->run("UPDATE addresses SET state = ?, cycle = ?, slot = ?, run = NULL,"
-                                          " changed = ? WHERE pool = ? AND address = ?",
-                                          params, nullptr)
-                               : db_->run("INSERT INTO addresses (state, cycle, slot, changed, pool, address)"
-                                          " VALUES (?, ?, ?, ?, ?, ?)",
-                                          params, nullptr);
-        if (!ok) return failure("cannot reserve addresses of pool " + pool);
+        if (reused && !db_->run("UPDATE addresses SET state = ?, cycle = ?, slot = ?, run = NULL, changed = ?"
+                                " WHERE pool = ? AND address = ?",
+                                params, nullptr))
+            return failure("cannot reserve addresses of pool " + pool);
+        if (!reused) {
+            insert += fresh_params.empty() ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+            fresh_params.insert(fresh_params.end(), params.begin(), params.end());
+        }
         addresses->push_back(address_text(static_cast<uint64_t>(address)));
     }
+    if (!fresh_params.empty() && !db_->run(insert, fresh_params, nullptr))
+        return failure("cannot reserve addresses of pool " + pool);
     if (!db_->run("UPDATE pools SET next_address = ? WHERE name = ?", {std::to_string(next), pool}, nullptr))
         return failure("cannot reserve addresses of pool " + pool);
     return "";

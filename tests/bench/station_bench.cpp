@@ -1,7 +1,8 @@
 // The station database's allocation: reserving the device addresses of a
 // 64-port cycle from a pool, in one transaction, on the PostgreSQL server
 // FLINT_TEST_PG names (./dev.sh bench starts a private one) and on an SQLite
-// file. Prints the median and the slowest of 20 reservations each.
+// file. Prints the median and the slowest of 20 reservations each, and, for
+// scale, the median of one round trip to the server (SELECT 1).
 //
 //   station_bench        (FLINT_TEST_PG=postgresql://... for the server)
 #include <unistd.h>
@@ -54,6 +55,21 @@ bool reserve_times(const std::string& url, std::vector<double>* ms) {
     return true;
 }
 
+// One statement's round trip to the server, median of kCycles, in ms.
+double round_trip_ms(const std::string& url) {
+    std::string error;
+    std::unique_ptr<sql_db> db = pg_connect(url, &error);
+    if (db == nullptr) return -1;
+    std::vector<double> ms;
+    for (int i = 0; i < kCycles; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        db->run("SELECT 1", {}, nullptr);
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
 void print(const char* what, const std::vector<double>& ms) {
     std::printf("reserving %zu addresses in one transaction, %s: median %.2f ms, slowest %.2f ms (%d cycles)\n",
                 kPorts, what, ms[ms.size() / 2], ms.back(), kCycles);
@@ -77,5 +93,6 @@ int main() {
     }
     if (!reserve_times(pg, &pg_ms)) return 1;
     print("PostgreSQL server", pg_ms);
+    std::printf("one round trip to the PostgreSQL server (SELECT 1): median %.2f ms\n", round_trip_ms(pg));
     return 0;
 }
