@@ -3,6 +3,7 @@
 // modules per hour; per pool, the addresses consumed, free and quarantined.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "gang/gang_options.h"
@@ -117,6 +118,10 @@ int report_command(std::vector<std::string> words, FILE* out) {
     if (!since_text(options.since, &filter.since))
         return refuse("flint-gang: --since " + options.since + " is no time (2026-12-10T15:00, 8h, 3d)\n");
     if (options.db_url == STORE_NONE) return refuse("flint-gang: the report reads a station database: give --db URL\n");
+    const std::string sqlite_file = store_sqlite_path(options.db_url);
+    std::error_code ec;
+    if (!sqlite_file.empty() && !std::filesystem::exists(sqlite_file, ec))
+        return refuse("flint-gang: there is no station database " + sqlite_file + " (give --db URL)\n");
     std::unique_ptr<station_store> store = station_store::open(options.db_url, &message);
     if (store == nullptr) return refuse(message);
     station_report report;

@@ -46,8 +46,8 @@ std::string fill(const char* fmt, const std::string& a, const std::string& b = "
 }
 
 std::unique_ptr<sql_db> connect(const std::string& url, std::string* error) {
-    if (starts_with(url, SQLITE_PREFIX) && url.size() > std::char_traits<char>::length(SQLITE_PREFIX))
-        return sqlite_connect(url.substr(std::char_traits<char>::length(SQLITE_PREFIX)), error);
+    const std::string file = store_sqlite_path(url);
+    if (!file.empty()) return sqlite_connect(file, error);
     for (const char* prefix : PG_PREFIXES)
         if (starts_with(url, prefix)) return pg_connect(url, error);
     *error = "";
@@ -69,6 +69,11 @@ std::string text_of(const sql_text& value) { return value.value_or(""); }
 int64_t number_of(const sql_text& value) { return value ? std::strtoll(value->c_str(), nullptr, 10) : 0; }
 
 }  // namespace
+
+std::string store_sqlite_path(const std::string& url) {
+    const size_t prefix = std::char_traits<char>::length(SQLITE_PREFIX);
+    return starts_with(url, SQLITE_PREFIX) ? url.substr(prefix) : std::string();
+}
 
 std::string store_utc_now() { return utc_text(utc_now_ms()); }
 

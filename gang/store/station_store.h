@@ -131,5 +131,8 @@ private:
     std::vector<int64_t> own_cycles_;
 };
 
+// The file of an "sqlite:PATH" URL; "" for any other.
+std::string store_sqlite_path(const std::string& url);
+
 // The current time as the records give it (UTC, milliseconds).
 std::string store_utc_now();

@@ -206,6 +206,11 @@ class WithStandIn(GangCase):
                                        "/nonexistent: "), err)
         self.assertFalse(os.path.exists(self.pids))
         self.assertEqual(db_rows(self.db, "SELECT COUNT(*) FROM addresses"), [(0,)])
+        missing = os.path.join(self.dir, "missing.db")
+        rc, out, err = run_gang(["report", "--db", "sqlite:" + missing], cwd=self.dir, program=self.gang)
+        self.assertEqual((rc, out, err), (255, "", "flint-gang: there is no station database %s (give --db URL)\n"
+                                                   % missing))
+        self.assertFalse(os.path.exists(missing))
 
     def concurrent_gangs(self, url, gangs, cycles, rows):
         """`gangs` gangs of the 4 ports, `cycles` cycles each, all at once
