@@ -150,8 +150,9 @@ class WithStandIn(GangCase):
         rc, out, err = self.pool("release", "line", "00:11:22:00:01:01")
         self.assertEqual((rc, out, err), (0, "flint-gang: 00:11:22:00:01:01 is free again in pool line\n", ""))
         rc, out, err = self.pool("release", "line", "00:11:22:00:01:03")
-        self.assertEqual((rc, err), (255, "flint-gang: 00:11:22:00:01:03 is consumed by run 1: a module may hold "
-                                          "it, it is not released\n"))
+        run = db_rows(self.db, "SELECT run FROM addresses WHERE address = ?", 0x001122000103)[0][0]
+        self.assertEqual((rc, err), (255, "flint-gang: 00:11:22:00:01:03 is consumed by run %d: a module may hold "
+                                          "it, it is not released\n" % run))
         rc, out, err = self.gang_run(["-c", "P1", "-r", "--pool", "line"], plan={"P1": "pass"})
         self.assertEqual(rc, 0, out + err)
         with open(os.path.join(self.dir, "logs", "P1.log")) as f:
