@@ -22,10 +22,9 @@ const char* const STATE_NOT_STARTED = "not started";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
-// Each child writes its run record and live events into its temporary folder.
 const char* const RECORD_VARIABLE = "FLINT_RECORD";
+// Each child writes its live events into its temporary folder too.
 const char* const EVENTS_VARIABLE = "FLINT_EVENTS";
-const char* const RECORD_FILE = "record.jsonl";
 const char* const EVENTS_FILE = "events.jsonl";
 
 const char* const MSG_CANNOT_START = "flint-gang: %s: cannot start %s\n";
@@ -42,8 +41,16 @@ constexpr uint32_t QUIET_WAIT_MS = 60000;
 
 using clock_type = std::chrono::steady_clock;
 
+}  // namespace
+
+const char* const GANG_RECORD_FILE = "record.jsonl";
+
+namespace {
+
 struct member {
     const gang_port* port;
+    size_t index = 0;                             // position in -c
+    const gang_settings* settings = nullptr;
     plat_child_handle child = nullptr;
     std::string log;
     std::string temp_dir;
@@ -54,7 +61,6 @@ struct member {
     bool stopped = false;  // stopped by the gang after Ctrl-C
     plat_child_status status{};
     std::unique_ptr<child_events> events;  // null without a temporary folder
-    std::string record;                    // the child's run record, read when it ended
 };
 
 std::string join(const std::string& folder, const std::string& name) {
@@ -140,12 +146,24 @@ void remove_temp_dir(const member& m) {
     if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
 }
 
-// The child's new event lines, and when it has ended its run record: read
-// before its temporary folder goes.
-void read_child_files(member& m) {
-    if (!m.events) return;
-    m.events->read_new();
-    if (!m.running) m.record = child_record_line(join(m.temp_dir, RECORD_FILE));
+// The child's new event lines: read at each redraw and, before its
+// temporary folder goes, when it has ended.
+void read_child_events(member& m) {
+    if (m.events) m.events->read_new();
+}
+
+// Tells settings.child_ended of a child that ended or could not start.
+void tell_ended(const member& m, const std::string& start_error) {
+    if (!m.settings->child_ended) return;
+    gang_child_end end;
+    end.index = m.index;
+    end.temp_dir = m.temp_dir;
+    end.start_error = start_error;
+    end.started = m.started;
+    end.stopped = m.stopped;
+    end.status = m.status;
+    end.seconds = m.seconds;
+    m.settings->child_ended(end);
 }
 
 void collect(member& m) {
@@ -154,7 +172,8 @@ void collect(member& m) {
     m.running = false;
     plat_child_release(m.child);
     m.child = nullptr;
-    read_child_files(m);
+    read_child_events(m);
+    tell_ended(m, "");
     remove_temp_dir(m);
 }
 
@@ -199,7 +218,7 @@ bool start_member(member& m, size_t index, const gang_settings& settings, FILE* 
     m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(index);
     if (plat_make_dir(m.temp_dir.c_str()) == 0) {
         launch.temp_dir = m.temp_dir + plat_path_separator();
-        launch.env.emplace_back(RECORD_VARIABLE, join(m.temp_dir, RECORD_FILE));
+        launch.env.emplace_back(RECORD_VARIABLE, join(m.temp_dir, GANG_RECORD_FILE));
         launch.env.emplace_back(EVENTS_VARIABLE, join(m.temp_dir, EVENTS_FILE));
         m.events = std::make_unique<child_events>(join(m.temp_dir, EVENTS_FILE));
     } else {
@@ -211,6 +230,7 @@ bool start_member(member& m, size_t index, const gang_settings& settings, FILE* 
     if (m.child != nullptr) return true;
     std::fflush(out);
     std::fprintf(stderr, MSG_CANNOT_START, m.port->port.c_str(), error.c_str());
+    tell_ended(m, error);
     remove_temp_dir(m);
     return false;
 }
@@ -239,7 +259,7 @@ bool watch(std::vector<member>& members, std::vector<plat_child_handle>& handles
             continue;
         }
         for (member& m : members)
-            if (m.running) read_child_files(m);
+            if (m.running) read_child_events(m);
         shown.redraw();
     }
     return true;
@@ -279,7 +299,11 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     std::vector<member> members(job.ports.size());
     std::vector<plat_child_handle> handles(job.ports.size(), nullptr);
     plat_children_init();
-    for (size_t i = 0; i < job.ports.size(); ++i) members[i].port = &job.ports[i];
+    for (size_t i = 0; i < job.ports.size(); ++i) {
+        members[i].port = &job.ports[i];
+        members[i].index = i;
+        members[i].settings = &settings;
+    }
     display shown(members, settings.terminal, out);
     start_all(members, handles, settings, out);
     for (const member& m : members)
