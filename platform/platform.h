@@ -249,8 +249,7 @@ void plat_debug_output(const wchar_t* line);
 // ---------------------------------------------------------------- run record
 // What flint's run record and live events need of the system.
 
-// The computer's name and the current folder ("" when unknown).
-std::string plat_host_name();
+// The current folder ("" when unknown).
 std::string plat_working_dir();
 
 // A place that takes whole pieces of text, each written at the end with

@@ -40,7 +40,7 @@ bool events_on() { return events_sink != nullptr; }
 json_ptr event_new(const char* kind) {
     json_ptr e(cJSON_CreateObject());
     cJSON_AddStringToObject(e.get(), "event", kind);
-    cJSON_AddStringToObject(e.get(), "t", utc_text(utc_now_ms()).c_str());
+    cJSON_AddStringToObject(e.get(), "t", record_time_text(record_now_ms()).c_str());
     return e;
 }
 

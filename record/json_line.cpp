@@ -25,7 +25,7 @@ constexpr int64_t MS_PER_DAY = 86400000;
 
 }  // namespace
 
-int64_t utc_now_ms() {
+int64_t record_now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
@@ -35,7 +35,7 @@ int64_t steady_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string utc_text(int64_t ms) {
+std::string record_time_text(int64_t ms) {
     const int64_t days = (ms >= 0 ? ms : ms - (MS_PER_DAY - 1)) / MS_PER_DAY;
     const int64_t in_day = ms - days * MS_PER_DAY;
     int64_t y;

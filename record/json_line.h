@@ -15,8 +15,8 @@ struct json_deleter {
 using json_ptr = std::unique_ptr<cJSON, json_deleter>;
 
 // Milliseconds since 1970-01-01 UTC, and its text: "2026-12-10T15:58:49.123Z".
-int64_t utc_now_ms();
-std::string utc_text(int64_t ms);
+int64_t record_now_ms();
+std::string record_time_text(int64_t ms);
 
 // Milliseconds of a steady clock, for durations.
 int64_t steady_ms();

@@ -235,8 +235,8 @@ void add_failure(cJSON* o, int32_t exit_code) {
 void add_run(cJSON* o, int64_t end_ms) {
     cJSON_AddNumberToObject(o, "schema", SCHEMA);
     json_add_text(o, "flint_version", FLINT_VERSION);
-    json_add_text(o, "start", utc_text(facts.start_ms));
-    json_add_text(o, "end", utc_text(end_ms));
+    json_add_text(o, "start", record_time_text(facts.start_ms));
+    json_add_text(o, "end", record_time_text(end_ms));
     cJSON_AddNumberToObject(o, "duration_ms", static_cast<double>(steady_ms() - facts.start_steady));
     json_add_text(o, "host", plat_host_name());
     cJSON_AddNumberToObject(o, "pid", plat_process_id());
@@ -257,7 +257,7 @@ void add_settings(cJSON* o) {
 
 void write_record(int32_t exit_code) {
     json_ptr o(cJSON_CreateObject());
-    add_run(o.get(), utc_now_ms());
+    add_run(o.get(), record_now_ms());
     add_settings(o.get());
     add_images(o.get());
     add_job_files(o.get());
@@ -289,7 +289,7 @@ void settle_failure(int32_t exit_code) {
 
 void record_begin(int argc, char** argv) {
     facts.begun = true;
-    facts.start_ms = utc_now_ms();
+    facts.start_ms = record_now_ms();
     facts.start_steady = steady_ms();
     plat_interrupt_init();
     const char* path = std::getenv(RECORD_VARIABLE);

@@ -1,4 +1,4 @@
-// POSIX services of the run record: host name, folder, append-only sinks and
+// POSIX services of the run record: the folder, append-only sinks and
 // the interrupt flag.
 #include <fcntl.h>
 #include <signal.h>
@@ -24,12 +24,6 @@ void on_interrupt(int) { interrupt_seen = 1; }
 const int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
-
-std::string plat_host_name() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) != 0) return std::string();
-    return name;
-}
 
 std::string plat_working_dir() {
     char dir[PATH_MAX];

@@ -1,4 +1,4 @@
-// Win32 services of the run record: computer name, folder, append-only
+// Win32 services of the run record: the folder, append-only
 // sinks and the console control events.
 #include <windows.h>
 
@@ -29,12 +29,6 @@ BOOL WINAPI on_control(DWORD event) {
 }
 
 }  // namespace
-
-std::string plat_host_name() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = sizeof name;
-    return GetComputerNameA(name, &n) ? std::string(name, n) : std::string();
-}
 
 std::string plat_working_dir() {
     char dir[MAX_PATH + 1];
