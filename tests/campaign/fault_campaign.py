@@ -13,7 +13,10 @@ made: `--seed S --first K 1` repeats it alone.
 For every run: the exit code is 0 if and only if the module's flash holds
 every image afterwards (a 0 without the images is a false pass, the worst
 outcome; a failure with the images in place is a false fail), the run ends
-within the time its time-outs allow, and the sanitizers say nothing. Prints
+within the time its time-outs allow, and the sanitizers say nothing. Each
+run also leaves its run record (FLINT_RECORD): one whole line whose exit code
+is the run's and whose verdict is "pass" exactly when the flash holds every
+image (a "pass" record of a module without its images is a false pass too). Prints
 one line per run that is not as it should be and the table of outcomes per
 fault kind; the exit status is 0 when there was no false pass, no hang and
 no sanitizer report.
@@ -139,6 +142,30 @@ def arguments(p, port, station):
     return ["-f", "job.json", "-a"] + (["-M", str(p["mode"])] if p["mode"] is not None else [])
 
 
+def record_disagrees(path, rc, held):
+    """What is wrong with a run's record: "" when it is one whole line that
+    agrees with the run; "pass" when it says pass for a module without its
+    images; otherwise what disagrees."""
+    if rc is None:
+        return ""
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+        record = json.loads(lines[0]) if len(lines) == 1 else None
+    except (OSError, ValueError):
+        record = None
+    if record is None:
+        return "no single whole record line"
+    if record.get("verdict") == "pass" and not held:
+        return "pass"
+    signed = rc - 256 if rc > 127 else rc
+    if record.get("exit_code") != signed or (record.get("verdict") == "pass") != (rc == 0):
+        return "exit code or verdict"
+    if (record.get("failure") is None) != (rc == 0):
+        return "failure"
+    return ""
+
+
 def station_dir(index):
     """A folder with a copy of flint and its "fw" loader folder beside it."""
     d = harness.scratch_dir("campaign%d" % index)
@@ -157,8 +184,10 @@ def one_run(seed, index):
         args = arguments(p, vm.port, station)
         start = time.monotonic()
         try:
+            record_path = os.path.join(station, "record.jsonl")
             proc = subprocess.run([program] + args, cwd=station, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=KILL_S)
+                                  stderr=subprocess.STDOUT, timeout=KILL_S,
+                                  env=dict(os.environ, FLINT_RECORD=record_path))
             rc, out = proc.returncode, proc.stdout.decode(errors="replace")
         except subprocess.TimeoutExpired as e:
             rc, out = None, (e.stdout or b"").decode(errors="replace")
@@ -167,10 +196,13 @@ def one_run(seed, index):
         bound = time_bound(vm.log_text())
     outcome.update(rc=rc, held=held, seconds=seconds, bound=bound, args=" ".join(args))
     outcome["sanitizer"] = report.sanitizer_said(out)
+    record_fault = record_disagrees(os.path.join(station, "record.jsonl"), rc, held)
     if rc is None or seconds > bound:
         verdict = "hang"
-    elif rc == 0 and not held:
+    elif (rc == 0 or record_fault == "pass") and not held:
         verdict = "FALSE PASS"
+    elif record_fault:
+        verdict = "record wrong"
     elif rc != 0 and held:
         verdict = "false fail"
     else:

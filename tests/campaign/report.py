@@ -5,7 +5,8 @@ A run's verdict is one of VERDICTS; a sanitizer report counts on top of it.
 """
 import time
 
-VERDICTS = ["pass", "fail", "FALSE PASS", "false fail", "hang"]
+# "record wrong": a run record missing, cut, or at odds with the run (flint's campaign).
+VERDICTS = ["pass", "fail", "FALSE PASS", "false fail", "hang", "record wrong"]
 SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:")
 
 
@@ -20,12 +21,12 @@ def is_bad(o):
 def table(outcomes):
     cols = VERDICTS + ["sanitizer"]
     kinds = sorted({o["kind"] for o in outcomes})
-    lines = ["%-12s %5s %6s %6s %10s %10s %5s %9s %7s" % ("fault", "runs", *cols, "max s")]
+    lines = ["%-12s %5s %6s %6s %10s %10s %5s %12s %9s %7s" % ("fault", "runs", *cols, "max s")]
     for kind in kinds + ["all"]:
         rows = [o for o in outcomes if kind == "all" or o["kind"] == kind]
         counts = [sum(1 for o in rows if o["verdict"] == c) for c in VERDICTS]
         counts.append(sum(1 for o in rows if o["sanitizer"]))
-        lines.append("%-12s %5d %6d %6d %10d %10d %5d %9d %7.1f"
+        lines.append("%-12s %5d %6d %6d %10d %10d %5d %12d %9d %7.1f"
                      % (kind, len(rows), *counts, max((o["seconds"] for o in rows), default=0)))
     return "\n".join(lines)
 
@@ -38,10 +39,10 @@ def close(name, outcomes, seed, first, runs, started):
     count = {v: sum(1 for o in outcomes if o["verdict"] == v) for v in VERDICTS}
     sanitizer = sum(1 for o in outcomes if o["sanitizer"])
     print("%s: %d runs (seed %d, runs %d to %d) in %.0f s: %d false pass(es), %d hang(s), "
-          "%d sanitizer report(s), %d false fail(s)"
+          "%d sanitizer report(s), %d false fail(s), %d wrong record(s)"
           % (name, len(outcomes), seed, first, first + runs - 1, time.monotonic() - started,
-             count["FALSE PASS"], count["hang"], sanitizer, count["false fail"]))
-    return 1 if count["FALSE PASS"] or count["hang"] or sanitizer else 0
+             count["FALSE PASS"], count["hang"], sanitizer, count["false fail"], count["record wrong"]))
+    return 1 if count["FALSE PASS"] or count["hang"] or count["record wrong"] or sanitizer else 0
 
 
 def arguments(description):
