@@ -71,11 +71,15 @@ double seconds_of(const member& m) {
 
 class display {
 public:
-    display(std::vector<member>& members, bool terminal, FILE* out) : members_(members), terminal_(terminal), out_(out) {
+    display(std::vector<member>& members, bool terminal, FILE* out, gang_observer* observer)
+        : members_(members), terminal_(terminal && (observer == nullptr || !observer->draws_console())), out_(out),
+          observer_(observer), quiet_(observer != nullptr && observer->draws_console()) {
         for (const member& m : members_) width_ = std::max(width_, m.port->port.size());
     }
 
     void begin() {
+        for (size_t i = 0; observer_ != nullptr && i < members_.size(); ++i)
+            if (members_[i].started) observer_->started(i, members_[i].port->address);
         if (!terminal_) return;
         for (size_t i = 0; i < members_.size(); ++i) std::fputs("\n", out_);
         drawn_ = true;
@@ -83,6 +87,7 @@ public:
     }
 
     void redraw() {
+        if (observer_ != nullptr) observer_->tick();
         if (!terminal_ || !drawn_) return;
         std::fprintf(out_, "\033[%zuA", members_.size());
         for (const member& m : members_) std::fprintf(out_, "\r\033[K%s\n", line(m).c_str());
@@ -90,6 +95,8 @@ public:
     }
 
     void ended(const member& m) {
+        if (observer_ != nullptr) observer_->ended(static_cast<size_t>(&m - &members_[0]), passed(m), result_text(m));
+        if (quiet_) return;
         if (terminal_) {
             redraw();
         } else {
@@ -106,6 +113,7 @@ public:
     }
 
     size_t width() const { return width_; }
+    bool quiet() const { return quiet_; }
 
 private:
     std::vector<member>& members_;
@@ -113,6 +121,8 @@ private:
     FILE* out_;
     size_t width_ = 4;
     bool drawn_ = false;
+    gang_observer* observer_;
+    bool quiet_;  // the observer draws the console
 };
 
 void collect(member& m) {
@@ -154,7 +164,7 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     std::vector<plat_child_handle> handles(job.ports.size(), nullptr);
     plat_children_init();
     for (size_t i = 0; i < job.ports.size(); ++i) members[i].port = &job.ports[i];
-    display shown(members, settings.terminal, out);
+    display shown(members, settings.terminal, out, settings.observer);
 
     for (size_t i = 0; i < job.ports.size(); ++i) {
         member& m = members[i];
@@ -195,13 +205,14 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     bool interrupted = false;
     while (running_count(members) > 0) {
         size_t ended = 0;
-        const uint32_t timeout = settings.terminal ? settings.redraw_ms : 60000;
+        const uint32_t timeout = settings.terminal || settings.observer ? settings.redraw_ms : 60000;
         const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
         if (r == PLAT_WAIT_ENDED) {
             collect(members[ended]);
             handles[ended] = nullptr;
             shown.ended(members[ended]);
         } else if (r == PLAT_WAIT_INTERRUPTED) {
+            if (settings.observer != nullptr && !settings.observer->stop_on_interrupt()) continue;
             interrupted = true;
             break;
         } else {
@@ -220,12 +231,13 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
         wait_for_all(members, handles, FORCED_STOP_MS, shown);
     }
 
-    // The summary.
+    // The summary (the loop shows its own).
     size_t failed = 0;
+    for (const member& m : members) failed += passed(m) ? 0 : 1;
+    if (shown.quiet()) return static_cast<int>(failed);
     const int width = static_cast<int>(shown.width());
     std::fprintf(out, "\n%-*s  %-11s %8s  %s\n", width, "port", "result", "seconds", "log");
     for (const member& m : members) {
-        if (!passed(m)) ++failed;
         std::fprintf(out, "%-*s  %-11s %8.1f  %s\n", width, m.port->port.c_str(), result_text(m).c_str(), m.seconds,
                      m.log.c_str());
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gang/gang_options.h"
+#include "gang/observer.h"
 
 struct gang_settings {
     std::string flint;       // the flint program to run
@@ -14,6 +15,7 @@ struct gang_settings {
     std::string temp_base;   // where each child's temporary folder is made, ending with a separator
     bool terminal = false;   // redraw the status lines in place
     uint32_t redraw_ms = 250;
+    gang_observer* observer = nullptr;  // the loop and the status page, when they follow the run
 };
 
 // The exit code: 0 when every module passed, else the number that failed

@@ -8,6 +8,8 @@
 
 #include "gang/gang_options.h"
 #include "gang/gang_run.h"
+#include "gang/loop.h"
+#include "gang/station_options.h"
 #include "platform/platform.h"
 
 namespace {
@@ -54,12 +56,27 @@ int refuse(const std::string& message) {
     return GANG_REFUSED;
 }
 
+// The folders of one cycle of a loop: cycle-N in the log and trace folders.
+int cycle_folders(const gang_settings& base, unsigned cycle, gang_settings* settings) {
+    const std::string name = std::string(1, plat_path_separator()) + "cycle-" + std::to_string(cycle);
+    settings->logs_dir = base.logs_dir + name;
+    settings->trace_dir = base.trace_dir.empty() ? std::string() : base.trace_dir + name;
+    for (const std::string& dir : {settings->logs_dir, settings->trace_dir}) {
+        const std::string why = dir.empty() ? std::string() : make_folder(dir);
+        if (!why.empty()) return refuse("flint-gang: cannot make the folder " + dir + ": " + why + "\n");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
+    station_options station;
+    std::string refused = station_take_options(&words, &station);
     gang_job job;
-    const std::string refused = gang_read_options(words, &job);
+    if (refused.empty()) refused = gang_read_options(words, &job);
+    if (refused.empty() && !job.help && !job.version) refused = station_check_options(station, job.ports.size());
     if (!refused.empty()) return refuse(refused);
     if (job.help) {
         std::fputs(GANG_USAGE, stdout);
@@ -93,5 +110,13 @@ int main(int argc, char** argv) {
     if (!why.empty()) return refuse("flint-gang: cannot make the log folder " + settings.logs_dir + ": " + why + "\n");
     settings.temp_base = plat_temp_dir();
     settings.terminal = plat_stdout_is_terminal();
-    return gang_run(job, settings, stdout);
+    if (!station.loop && !station.http) return gang_run(job, settings, stdout);
+    unsigned cycle = 0;
+    const gang_settings base = settings;
+    return station_run(job, station, stdout, [&](gang_observer* observer) {
+        settings.observer = observer;
+        // Each cycle of a loop keeps its logs and traces in a folder of its own.
+        if (station.loop && cycle_folders(base, ++cycle, &settings) != 0) return -1;
+        return gang_run(job, settings, stdout);
+    });
 }
