@@ -139,7 +139,7 @@ class WithModules(StationCase):
         self.modules = []
         for i in range(self.COUNT):
             extra = ["--fault", FAULT] if i == self.FAULTY else []
-            self.modules.append(VModule(MODULE_ARGS + extra, iflash={0x801000: STORED}).start())
+            self.modules.append(VModule(MODULE_ARGS + ["--reset-on-close"] + extra, iflash={0x801000: STORED}).start())
             self.addCleanup(self.modules[-1].stop)
         self.ports = [flint_port(vm) for vm in self.modules]
 
