@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "common/file.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -37,13 +38,10 @@ const char* const KEY_ENABLE = "enable";
 struct json_deleter {
     void operator()(cJSON* doc) const { cJSON_Delete(doc); }
 };
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // The whole file as a terminated text; empty pointer after a message.
 std::unique_ptr<char[]> read_text(const char* path) {
-    std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
+    file_ptr f(std::fopen(path, "rb"));
     if (!f) {
         con_err(MSG_OPEN_FAILS, path);
         return nullptr;

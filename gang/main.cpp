@@ -10,13 +10,22 @@
 #include "gang/gang_run.h"
 #include "gang/loop.h"
 #include "gang/station_options.h"
+#include "common/trace_variable.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char* const DEFAULT_LOGS_ROOT = "flint-gang-logs";
-const char* const TRACE_VARIABLE = "FLINT_TRACE";
 const char* const GANG_SUFFIX = "-gang";
+
+const char* const MSG_VERSION = "flint-gang %s\n";
+const char* const MSG_NO_FLINT = "flint-gang: no flint program beside flint-gang (looked for %s)\n";
+const char* const MSG_TRACE_IS_FILE =
+    "flint-gang: %s=%s is a file: give a folder, each port gets its own trace file there\n";
+const char* const MSG_TRACE_FOLDER = "flint-gang: cannot make the trace folder %s: %s\n";
+const char* const MSG_LOG_FOLDER = "flint-gang: cannot make the log folder %s: %s\n";
+const char* const MSG_CYCLE_FOLDER = "flint-gang: cannot make the folder %s: %s\n";
+const char* const CYCLE_FOLDER = "cycle-";
 
 // The flint beside this program: its own file name without "-gang"
 // ("flint-gang.exe" beside "flint.exe").
@@ -56,16 +65,35 @@ int refuse(const std::string& message) {
     return GANG_REFUSED;
 }
 
+// Refuses with a message of two %s fields.
+int refuse(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+    return GANG_REFUSED;
+}
+
 // The folders of one cycle of a loop: cycle-N in the log and trace folders.
 int cycle_folders(const gang_settings& base, unsigned cycle, gang_settings* settings) {
-    const std::string name = std::string(1, plat_path_separator()) + "cycle-" + std::to_string(cycle);
+    const std::string name = std::string(1, plat_path_separator()) + CYCLE_FOLDER + std::to_string(cycle);
     settings->logs_dir = base.logs_dir + name;
     settings->trace_dir = base.trace_dir.empty() ? std::string() : base.trace_dir + name;
     for (const std::string& dir : {settings->logs_dir, settings->trace_dir}) {
         const std::string why = dir.empty() ? std::string() : make_folder(dir);
-        if (!why.empty()) return refuse("flint-gang: cannot make the folder " + dir + ": " + why + "\n");
+        if (!why.empty()) return refuse(MSG_CYCLE_FOLDER, dir, why);
     }
     return 0;
+}
+
+// The gang's cycles with the station around them: the loop, the page.
+int run_station(const gang_job& job, const station_options& station, gang_settings settings) {
+    unsigned cycle = 0;
+    const gang_settings base = settings;
+    return station_run(job, station, stdout, [&](gang_observer* observer) {
+        settings.observer = observer;
+        // Each cycle of a loop keeps its logs and traces in a folder of its own.
+        if (station.loop && cycle_folders(base, ++cycle, &settings) != 0) return -1;
+        return gang_run(job, settings, stdout);
+    });
 }
 
 }  // namespace
@@ -83,7 +111,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (job.version) {
-        std::printf("flint-gang %s\n", FLINT_VERSION);
+        std::printf(MSG_VERSION, FLINT_VERSION);
         return 0;
     }
 
@@ -91,32 +119,23 @@ int main(int argc, char** argv) {
     settings.flint = flint_beside();
     std::error_code ec;
     if (settings.flint.empty() || !std::filesystem::is_regular_file(settings.flint, ec))
-        return refuse("flint-gang: no flint program beside flint-gang (looked for " +
-                      (settings.flint.empty() ? std::string("it") : settings.flint) + ")\n");
+        return refuse(MSG_NO_FLINT, settings.flint.empty() ? std::string("it") : settings.flint);
 
     const char* trace = std::getenv(TRACE_VARIABLE);
     if (trace != nullptr && *trace != '\0') {
         if (std::filesystem::exists(trace, ec) && !std::filesystem::is_directory(trace, ec))
-            return refuse(std::string("flint-gang: FLINT_TRACE=") + trace +
-                          " is a file: give a folder, each port gets its own trace file there\n");
+            return refuse(MSG_TRACE_IS_FILE, TRACE_VARIABLE, trace);
         const std::string why = make_folder(trace);
         if (!why.empty())
-            return refuse(std::string("flint-gang: cannot make the trace folder ") + trace + ": " + why + "\n");
+            return refuse(MSG_TRACE_FOLDER, trace, why);
         settings.trace_dir = trace;
     }
 
     settings.logs_dir = job.logs_dir.empty() ? default_logs_dir() : job.logs_dir;
     const std::string why = make_folder(settings.logs_dir);
-    if (!why.empty()) return refuse("flint-gang: cannot make the log folder " + settings.logs_dir + ": " + why + "\n");
+    if (!why.empty()) return refuse(MSG_LOG_FOLDER, settings.logs_dir, why);
     settings.temp_base = plat_temp_dir();
     settings.terminal = plat_stdout_is_terminal();
-    if (!station.loop && !station.http) return gang_run(job, settings, stdout);
-    unsigned cycle = 0;
-    const gang_settings base = settings;
-    return station_run(job, station, stdout, [&](gang_observer* observer) {
-        settings.observer = observer;
-        // Each cycle of a loop keeps its logs and traces in a folder of its own.
-        if (station.loop && cycle_folders(base, ++cycle, &settings) != 0) return -1;
-        return gang_run(job, settings, stdout);
-    });
+    if (station.loop || station.http) return run_station(job, station, settings);
+    return gang_run(job, settings, stdout);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/file.h"
 #include "common/le.h"
 #include "common/text.h"
 #include "image/mp_header.h"
@@ -46,10 +47,6 @@ const char* const FOLDER_FORMAT = "%sKVX_FLINT_%u";
 const char* const ADDRESS_FORMAT = "0x%x";
 const char* const NAME_FORMAT = "%s.bin";
 
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // One sub-image as its table entry gives it.
 struct sub_image {
