@@ -247,7 +247,12 @@ bool read_job_file(const char* path, batch_records* r) {
     r->options->connection_given = true;
     r->options->config_given = true;
     if (!config_load(path, r->config)) return false;
-    config_apply(r->options, r->config);
+    // With -P the job file names the port and the rate only: its entries
+    // must neither replace nor disable packed sub-images.
+    if (r->options->packed)
+        config_apply_port(r->options, r->config);
+    else
+        config_apply(r->options, r->config);
     return true;
 }
 
@@ -281,7 +286,10 @@ int32_t read_options(int argc, char** argv, batch_records* r, bool* interactive)
 
 // The one-shot run the options ask for, after the checks.
 int32_t start_run(batch_options* o) {
-    if (!o->connection_given) {
+    // An empty -c names no port: "connect" without one would fail only after
+    // the lines before it ran.
+    const bool empty_port = o->port_text != nullptr && o->port_text[0] == '\0';
+    if (!o->connection_given || empty_port) {
         con_err(MSG_NO_CONNECTION);
         return -1;
     }

@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/cmd_util.h"
 #include "commands/commands.h"
-#include "common/file.h"
+#include "commands/oem_config.h"
 #include "common/text.h"
 #include "image/mp_header.h"
 #include "link/flash_ops.h"
@@ -21,7 +22,6 @@ script_line_runner script_exec_line = cmd_exec_line;
 namespace {
 
 const char* const MSG_EXECUTING_FAILS = "Executing %s fails\n";
-const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_PREPARE_REBOOT = "Prepare to reboot...\n";
 const char* const MSG_DETECTION_OK = "Mode detection OK!\n";
 const char* const MSG_MODE_DETERMINED = "mode determinated!\n";
@@ -38,6 +38,7 @@ const char* const MSG_HAS_BLANK =
     "%s \"%s\" contains a blank, which would split its script line; nothing was run\n";
 const char* const MSG_BAD_PAYLOAD = "%s: its payload cannot be read; nothing was run\n";
 const char* const MSG_TOO_LARGE = "%s: its payload of %lld bytes is too large; nothing was run\n";
+const char* const MSG_BAD_BDADDR = "convert BT address error!\n";
 
 const char* const WORD_VERIFY = "flashverify";
 const char* const WORD_MERGE = "configmerge";
@@ -92,6 +93,25 @@ bool has_prefix(const char* line, const char* word) {
     return std::strncmp(line, word, RETRY_WORD_CHARS) == 0 && std::strlen(word) == RETRY_WORD_CHARS;
 }
 
+// A file the run reads must open before the first line runs: a mistyped
+// name found only at its own line would come after the erase before it.
+void need_input_file(const char* path, script_builder& s) {
+    if (!s.ok()) return;
+    cmd_file file(path);
+    if (file.is_open()) return;
+    file.report_not_open();
+    s.fail();
+}
+
+// The device address is checked before the first line runs, not only when
+// its line comes after the loader download.
+void need_bdaddr(const batch_options& o, script_builder& s) {
+    uint8_t mac[BT_ADDR_BYTES];
+    if (!s.ok() || !o.bdaddr || config_parse_bt_address(o.bdaddr_text, mac)) return;
+    con_err(MSG_BAD_BDADDR);
+    s.fail();
+}
+
 void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.chip_erase) {
         s.add("chiperase");
@@ -106,6 +126,7 @@ void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
     if (o.bdaddr && s.word("the device address", o.bdaddr_text))
         s.add("addmac %s 0x%X", o.bdaddr_text, o.bdaddr_location);
+    if (o.program || o.verify) need_input_file(o.image_file, s);
 }
 
 // The lines of one image slot; BUILD_FAILED after a message.
@@ -118,9 +139,10 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
         return BUILD_FAILED;
     }
     if (!s.word("the image path", path) || !s.word("the image address", slot.address)) return BUILD_FAILED;
-    file_ptr f(std::fopen(path, "rb"));
-    if (!f) {
-        con_err(MSG_OPEN_FAILS, path);
+    // Only a regular file is opened: a FIFO would hold the run forever.
+    const cmd_file f(path);
+    if (!f.is_open()) {
+        f.report_not_open();
         return BUILD_FAILED;
     }
     const int64_t payload = mp_payload_length(f.get());
@@ -156,6 +178,7 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
 int32_t build_script(const batch_options& o, uint32_t mode) {
     script_builder s(prog_script, SCRIPT_LINES);
     s.word("the port", o.port);
+    need_bdaddr(o, s);
     s.add("ver");
     if (mode == SINGLE_WIRE_UART_MODE) {
         s.add("setenv DATA_SIZE_PER_PACKET 4096");
@@ -185,6 +208,7 @@ int32_t build_script(const batch_options& o, uint32_t mode) {
         }
     }
     if (o.efuse && s.word("the eFuse file", o.efuse_file)) s.add("efuseburn %s", o.efuse_file);
+    if (o.efuse) need_input_file(o.efuse_file, s);
     if (o.reboot) s.add("reboot");
     s.add("disconnect");
     return s.ok() ? s.count() : BUILD_FAILED;
