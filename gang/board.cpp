@@ -2,10 +2,12 @@
 // one lock. JSON in and out goes through cJSON.
 #include "gang/board.h"
 
+#include "gang/store/utc_time.h"
+
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 
 const char* const SLOT_IDLE = "idle";
@@ -80,14 +82,15 @@ void add_failure(cJSON* out, const slot_state& s) {
     cJSON_AddStringToObject(f, "message", s.failure_message.c_str());
 }
 
-void add_counters(cJSON* out, const station_counters& c) {
-    cJSON* k = cJSON_AddObjectToObject(out, "counters");
+void add_counters(cJSON* out, const char* name, const station_counters& c, double per_hour) {
+    cJSON* k = cJSON_AddObjectToObject(out, name);
     cJSON_AddNumberToObject(k, "cycles", static_cast<double>(c.cycles));
+    cJSON_AddNumberToObject(k, "runs", static_cast<double>(c.runs));
     cJSON_AddNumberToObject(k, "modules", static_cast<double>(c.modules));
     cJSON_AddNumberToObject(k, "passed", static_cast<double>(c.passed));
     cJSON_AddNumberToObject(k, "failed", static_cast<double>(c.failed));
     cJSON_AddNumberToObject(k, "first_pass_yield", board_yield_percent(c));
-    cJSON_AddNumberToObject(k, "modules_per_hour", board_modules_per_hour(c));
+    cJSON_AddNumberToObject(k, "modules_per_hour", per_hour);
 }
 
 std::string gang_event(const char* kind, const char* field, double value) {
@@ -95,19 +98,6 @@ std::string gang_event(const char* kind, const char* field, double value) {
     cJSON_AddStringToObject(e.get(), "event", kind);
     if (field != nullptr) cJSON_AddNumberToObject(e.get(), field, value);
     return print(e.get());
-}
-
-// Now, as UTC ISO 8601 with milliseconds (as the run records write it).
-std::string utc_now() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    char text[40] = "";
-    if (const std::tm* t = std::gmtime(&secs)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", t);
-    char out[48];
-    std::snprintf(out, sizeof out, "%s.%03ldZ", text, ms);
-    return out;
 }
 
 // A slot's end as the page's record list shows it.
@@ -119,7 +109,7 @@ std::string end_record(const slot_state& s, uint64_t cycle) {
     cJSON_AddStringToObject(r.get(), "port", s.port.c_str());
     cJSON_AddStringToObject(r.get(), "verdict", s.state == SLOT_PASSED ? "pass" : "fail");
     cJSON_AddStringToObject(r.get(), "exit", s.result.c_str());
-    cJSON_AddStringToObject(r.get(), "end", utc_now().c_str());
+    cJSON_AddStringToObject(r.get(), "end", utc_text(utc_now_ms()).c_str());
     cJSON_AddNumberToObject(r.get(), "duration_ms", static_cast<double>(static_cast<int64_t>(s.seconds * 1000)));
     cJSON_AddStringToObject(r.get(), "address", s.address.c_str());
     add_failure(r.get(), s);
@@ -133,7 +123,7 @@ double seconds_between(board_clock::time_point a, board_clock::time_point b) {
 }  // namespace
 
 double board_yield_percent(const station_counters& c) {
-    return c.modules == 0 ? 0.0 : 100.0 * static_cast<double>(c.passed) / static_cast<double>(c.modules);
+    return c.modules == 0 ? 0.0 : 100.0 * static_cast<double>(c.first_pass) / static_cast<double>(c.modules);
 }
 
 double board_modules_per_hour(const station_counters& c) {
@@ -211,8 +201,10 @@ void station_board::slot_ended(size_t slot, bool passed, const std::string& resu
     s.result = result;
     s.step.clear();
     s.seconds = s.start == board_clock::time_point() ? 0.0 : seconds_between(s.start, board_clock::now());
+    ++counters_.runs;
     ++counters_.modules;
     ++(passed ? counters_.passed : counters_.failed);
+    counters_.first_pass += passed ? 1 : 0;
     json_ptr e = object();
     cJSON_AddStringToObject(e.get(), "event", "slot_end");
     add_slot_fields(e.get(), s, s.seconds);
@@ -277,15 +269,27 @@ std::string station_board::status_json() const {
         add_failure(item, s);
         cJSON_AddItemToArray(slots, item);
     }
-    add_counters(out.get(), counters_);
+    if (stored_)
+        add_counters(out.get(), "counters", stored_view_.counters, stored_view_.per_hour);
+    else
+        add_counters(out.get(), "counters", counters_, board_modules_per_hour(counters_));
+    add_counters(out.get(), "loop_counters", counters_, board_modules_per_hour(counters_));
     return print(out.get());
 }
 
 std::string station_board::recent_json(size_t limit) const {
     std::lock_guard<std::mutex> hold(lock_);
+    const size_t n = std::min(limit, stored_ ? stored_view_.records.size() : records_.size());
     std::string out = "[";
-    for (size_t i = 0; i < records_.size() && i < limit; ++i) out += (i > 0 ? "," : "") + records_[i];
+    for (size_t i = 0; i < n; ++i) out += (i > 0 ? "," : "") + (stored_ ? stored_view_.records[i] : records_[i]);
     return out + "]";
+}
+
+void station_board::set_stored(stored_view view) {
+    std::lock_guard<std::mutex> hold(lock_);
+    stored_view_ = std::move(view);
+    stored_ = true;
+    publish(gang_event("stored", nullptr, 0));
 }
 
 void station_board::publish(const std::string& json) {

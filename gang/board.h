@@ -42,17 +42,27 @@ struct slot_state {
 // The loop's figures over every cycle so far.
 struct station_counters {
     uint64_t cycles = 0;
-    uint64_t modules = 0;
+    uint64_t runs = 0;        // module runs
+    uint64_t modules = 0;     // modules (in a loop: one per run)
     uint64_t passed = 0;
     uint64_t failed = 0;
-    double seconds = 0;  // from the first cycle's start to the last one's end
+    uint64_t first_pass = 0;  // modules whose first run passed
+    double seconds = 0;       // from the first cycle's start to the last one's end
+};
+
+// What the station database says of this station, for the page: its report's
+// counters and its latest runs (JSON objects, newest first).
+struct stored_view {
+    station_counters counters;
+    double per_hour = 0;
+    std::vector<std::string> records;
 };
 
 // The most events kept for the page's event streams; a stream that falls
 // further behind is told to read the status again.
 constexpr size_t BOARD_EVENTS_KEPT = 4096;
 // The most records kept for the page (the newest).
-constexpr size_t BOARD_RECORDS_KEPT = 1000;
+constexpr size_t BOARD_RECORDS_KEPT = 100;
 
 class station_board {
 public:
@@ -66,6 +76,7 @@ public:
     void slot_ended(size_t slot, bool passed, const std::string& result);
     void cycle_ended();
     void set_waiting(bool waiting);  // the loop waits for the operator's start
+    void set_stored(stored_view view);  // the page's counters and records from then on
 
     // The readers' side: copies taken under the lock.
     std::vector<slot_state> slots() const;
@@ -100,10 +111,12 @@ private:
     bool closed_ = false;
     std::deque<std::string> events_;
     std::deque<std::string> records_;  // newest first
+    bool stored_ = false;               // the page shows stored_view_ instead
+    stored_view stored_view_;
     uint64_t first_event_ = 0;  // sequence number of events_.front()
 };
 
-// First-pass yield in percent (passed of modules; 0 with no module yet) and
-// modules per hour over the loop's time.
+// First-pass yield in percent (of the modules; 0 with none yet) and modules
+// per hour over the loop's time.
 double board_yield_percent(const station_counters& c);
 double board_modules_per_hour(const station_counters& c);

@@ -111,7 +111,7 @@ int exit_code(bool loop, int last, const station_counters& c) {
 
 }  // namespace
 
-int station_run(const gang_job& job, const station_options& options, FILE* out, const cycle_runner& run_cycle) {
+int station_run(const gang_job& job, const loop_options& options, FILE* out, const station_hooks& hooks) {
     station_board board;
     board.set_slots(ports_of(job), options.labels, options.loop);
     operator_channel channel;
@@ -132,8 +132,10 @@ int station_run(const gang_job& job, const station_options& options, FILE* out, 
     for (;;) {
         const station_counters before = board.counters();
         f.cycle_begins();
-        last = run_cycle(&f);
+        last = hooks.run_cycle(&f);
         f.cycle_ends(before);
+        stored_view view;
+        if (hooks.stored && hooks.stored(&view)) board.set_stored(std::move(view));
         if (last < 0) break;
         if (!options.loop || f.quit()) break;
         std::fprintf(out, MSG_NEXT, static_cast<unsigned long long>(board.counters().cycles + 1));

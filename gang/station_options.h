@@ -1,21 +1,23 @@
-// The station's own options: the cycle loop (--loop, --labels) and the
-// status page (--http, --http-token). They are taken out of the command line
-// before the gang reads the rest.
+// The station's own options of a gang run (--db, --pool, --station) and of
+// the pool and report commands; taken out of the words before flint's
+// options are read, so flint never sees them.
 #pragma once
 #include <string>
 #include <vector>
 
-#include "gang/web/server.h"
-
 struct station_options {
-    bool loop = false;
-    std::vector<std::string> labels;  // one per port, or none
-    bool http = false;
-    web_settings web;
+    std::string db_url;    // --db; the default database when not given
+    std::string pool;      // --pool: the addresses come from this pool
+    std::string station;   // --station; the host name when not given
+    std::string since;     // --since (report)
+    bool csv = false;      // --csv (report)
 };
 
-// Takes the station's options out of `words`; "" or the message of the refusal.
-std::string station_take_options(std::vector<std::string>* words, station_options* out);
+// The options a command takes besides --db (--pool, --station...).
+enum station_option_set : unsigned {
+    OPT_DB = 1, OPT_POOL = 2, OPT_STATION = 4, OPT_SINCE = 8, OPT_CSV = 16,
+};
 
-// Checks the options against the ports; "" or the message of the refusal.
-std::string station_check_options(const station_options& options, size_t ports);
+// Removes the options of `allowed` (as "--db URL" or "--db=URL") from
+// *words into *out; "" or the message of the refusal.
+std::string station_take_options(std::vector<std::string>* words, unsigned allowed, station_options* out);

@@ -24,7 +24,7 @@ const char* const ERR_TOKEN = "this station needs its token: send Authorization:
 const char* const ERR_ORIGIN = "a start comes from this station's own page only";
 const char* const ERR_NO_LOOP = "flint-gang runs without --loop: there is no next cycle to start";
 const char* const ERR_RUNNING = "the station is not waiting for a start (a cycle runs or the loop ends)";
-const char* const ERR_LIMIT = "limit must be a whole number from 1 to 1000";
+const char* const ERR_LIMIT = "limit must be a whole number from 1 to 100";
 const char* const ERR_NOT_FOUND = "not found";
 
 const char* const MSG_ADDRESS = "flint-gang: --http %s: give [ADDRESS:]PORT, the port a number from 0 to 65535\n";

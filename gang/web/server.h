@@ -18,7 +18,7 @@ struct web_settings {
 
 // The default and the largest limit of /api/records.
 constexpr int WEB_RECORDS_DEFAULT = 20;
-constexpr int WEB_RECORDS_MAX = 1000;
+constexpr int WEB_RECORDS_MAX = 100;
 
 // Reads an --http value; "" or the message of the refusal.
 std::string web_read_address(const std::string& text, web_settings* out);

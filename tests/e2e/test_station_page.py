@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_gang import FAKE_FLINT, FLINT_GANG, read_pids  # noqa: E402
+from test_gang import FAKE_FLINT, FLINT_GANG, read_pids, run_gang  # noqa: E402
 from test_oneshot import OLD_MAC, OTHER, TAIL, region  # noqa: E402
 import browser  # noqa: E402
 
@@ -214,19 +214,35 @@ class WithModules(StationCase):
             self.assertIn("address " + ADDRESSES[i], t["extra"])
         self.assertRegex(tiles[self.FAULTY]["detail"], FAILED_DETAIL)
 
+    def report(self):
+        """This station's line of the database's report: {column: text}."""
+        rc, out, err = run_gang(["report", "--db", "sqlite:flint-station.db", "--csv"], cwd=self.dir,
+                                program=self.gang_exe)
+        self.assertEqual(rc, 0, err)
+        lines = out.splitlines()
+        head = lines[0].split(",")
+        rows = [dict(zip(head, line.split(","))) for line in lines[1:] if line.count(",") == len(head) - 1]
+        return [r for r in rows if r["slot"] == "all"][0]
+
     def check_counters(self, page, url, cycles):
+        """The page's counters are the database's report; its records the database's runs."""
         shown = page.evaluate("Object.fromEntries([...document.querySelectorAll('[data-counter]')].map("
                               "c => [c.dataset.counter, c.querySelector('b').textContent]))")
         status, body = http(url + "api/status")
         self.assertEqual(status, 200)
-        c = body["counters"]
-        want = {"cycles": cycles, "modules": 3 * cycles, "passed": 2 * cycles, "failed": cycles}
-        self.assertEqual({k: c[k] for k in want}, want)
+        report = self.report()
+        want = {k: int(report[k]) for k in ("cycles", "modules", "passed", "failed")}
+        self.assertEqual(want["cycles"], cycles)
+        self.assertEqual({k: body["counters"][k] for k in want}, want)
         self.assertEqual({k: int(shown[k]) for k in want}, want)
-        self.assertEqual(shown["first-pass yield"], "66.7 %")
+        self.assertEqual(shown["first-pass yield"], "%.1f %%" % float(report["first_pass_yield"]))
+        self.assertEqual(body["counters"]["runs"], int(report["runs"]))
         status, records = http(url + "api/records?limit=20")
         self.assertEqual(len(records), 3 * cycles)
-        self.assertEqual(sum(r["verdict"] == "pass" for r in records), c["passed"])
+        for r in records:
+            self.assertEqual(r["port"], self.ports[r["slot"] - 1])
+            if "flint_version" in (r.get("record") or {}):  # a record flint wrote (not flint-gang's stand-in)
+                self.assertEqual(r["verdict"], "fail" if r["slot"] == self.FAULTY + 1 else "pass", r)
         rows = page.evaluate("document.querySelectorAll('#records tbody tr').length")
         self.assertEqual(rows, 3 * cycles)
 

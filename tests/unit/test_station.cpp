@@ -7,11 +7,11 @@
 
 #include "gang/board.h"
 #include "gang/console_table.h"
-#include "gang/station_options.h"
+#include "gang/loop_options.h"
 
 namespace {
 
-TEST(StationOptions, AddressesOfTheStatusPage) {
+TEST(LoopOptions, AddressesOfTheStatusPage) {
     struct row {
         const char* text;
         const char* host;
@@ -36,39 +36,39 @@ TEST(StationOptions, AddressesOfTheStatusPage) {
     }
 }
 
-TEST(StationOptions, LoopbackNeedsNoTokenAnythingElseDoes) {
+TEST(LoopOptions, LoopbackNeedsNoTokenAnythingElseDoes) {
     for (const char* host : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) EXPECT_TRUE(web_is_loopback(host)) << host;
     for (const char* host : {"0.0.0.0", "192.168.1.5", "::", "station-3", "128.0.0.1"})
         EXPECT_FALSE(web_is_loopback(host)) << host;
 }
 
-TEST(StationOptions, TakenOutOfTheCommandLineTheRestStays) {
+TEST(LoopOptions, TakenOutOfTheCommandLineTheRestStays) {
     std::vector<std::string> words = {"-c", "COM6,COM7", "--loop", "--labels=A1,A2", "-e", "--http",
                                       "0.0.0.0:8080", "--http-token", "t0k3n", "-r"};
-    station_options o;
-    ASSERT_EQ(station_take_options(&words, &o), "");
+    loop_options o;
+    ASSERT_EQ(loop_take_options(&words, &o), "");
     EXPECT_EQ(words, (std::vector<std::string>{"-c", "COM6,COM7", "-e", "-r"}));
     EXPECT_TRUE(o.loop);
     EXPECT_TRUE(o.http);
     EXPECT_EQ(o.labels, (std::vector<std::string>{"A1", "A2"}));
     EXPECT_EQ(o.web.host, "0.0.0.0");
     EXPECT_EQ(o.web.token, "t0k3n");
-    EXPECT_EQ(station_check_options(o, 2), "");
-    EXPECT_NE(station_check_options(o, 3), "");
+    EXPECT_EQ(loop_check_options(o, 2), "");
+    EXPECT_NE(loop_check_options(o, 3), "");
     o.web.token.clear();
-    EXPECT_EQ(station_check_options(o, 2),
+    EXPECT_EQ(loop_check_options(o, 2),
               "flint-gang: --http 0.0.0.0 serves the page beyond this machine: give --http-token TOKEN too\n");
 }
 
-TEST(StationOptions, RefusedValues) {
+TEST(LoopOptions, RefusedValues) {
     const std::vector<std::vector<std::string>> cases = {
         {"--labels"}, {"--labels", ""}, {"--labels", "A,,B"}, {"--labels", "A,A"},
         {"--labels", std::string(33, 'L')}, {"--http"}, {"--http="}, {"--http-token", "a b"},
         {"--http-token", std::string(201, 't')}, {"--http-token", "t\x7f"},
     };
     for (std::vector<std::string> words : cases) {
-        station_options o;
-        EXPECT_NE(station_take_options(&words, &o), "") << words[0] << " " << (words.size() > 1 ? words[1] : "");
+        loop_options o;
+        EXPECT_NE(loop_take_options(&words, &o), "") << words[0] << " " << (words.size() > 1 ? words[1] : "");
     }
 }
 
