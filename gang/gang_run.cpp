@@ -159,7 +159,10 @@ void remove_temp_dir(const member& m) {
 // The child's new event lines: read at each redraw and, before its
 // temporary folder goes, when it has ended.
 void read_child_events(member& m) {
-    if (m.events) m.events->read_new();
+    if (!m.events) return;
+    gang_observer* observer = m.settings->observer;
+    for (const std::string& line : m.events->read_new())
+        if (observer != nullptr) observer->event_line(m.index, line);
 }
 
 // Tells settings.child_ended of a child that ended or could not start.
