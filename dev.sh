@@ -7,6 +7,7 @@
 #   ./dev.sh test    install what is missing, build natively and under ASan/UBSan,
 #                    cross-build for Windows, run the whole test suite on all three
 #   ./dev.sh build   install what is missing and build (build/)
+#   ./dev.sh package build the release packages into dist/ (docs/installing.md)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh fuzz [SECONDS [TARGET...]]   build the fuzz targets (clang) and run each
 #                    (or the named ones, e.g. hci env_file) for SECONDS (60)
@@ -69,6 +70,8 @@ run_tests() {
         echo "== Windows build under Wine"
         if tools/windows/test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     fi
+    echo "== release packages: built, unpacked and run as a user would"
+    if tools/package/package.sh && tests/package/test.sh dist; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     echo "suites: $passed passed, $failed failed"
     [ "$failed" -eq 0 ]
 }
@@ -156,8 +159,9 @@ case "${1:-}" in
     shell) build_native; exec build/flint -i ;;
     test) run_tests ;;
     build) build_native ;;
+    package) install_missing "${PACKAGES[@]}"; exec tools/package/package.sh ;;
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,16p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
 esac
