@@ -504,9 +504,8 @@ class DebugPasswordRuns(Station):
                                           "-OK-\nCMD[2] dbgpasswd %s\nSend debug password successfully\n-OK-\n"
                                      % (harness.VERSION, port, port, self.PASSWORD))
                     self.assertEqual(rc, 0)
-            self.assertTrue(wait_log(vm, "debug password "))
-            self.assertEqual(vm.log_text().count(PASSWORD_COMMAND + " 10 " + self.PASSWORD.lower().replace(":", " ")),
-                             2)
+            sent = PASSWORD_COMMAND + " 10 " + self.PASSWORD.lower().replace(":", " ")
+            self.assertTrue(wait_log(vm, sent, count=2), vm.log_text())
 
     def test_a_bad_password_fails_the_run(self):
         with VModule(MODULE_ARGS) as vm:

@@ -76,7 +76,7 @@ std::string serial_line::open() {
 // The host's opens and closes of the slave. Once the last host descriptor is
 // closed, exclusive mode (TIOCEXCL, which the tty keeps while this process
 // holds the slave) is cleared so that the host can open the line again.
-void serial_line::on_watch(double now) {
+void serial_line::on_watch() {
     alignas(inotify_event) char buf[4096];
     for (;;) {
         ssize_t n = read(watch_, buf, sizeof buf);
@@ -93,13 +93,7 @@ void serial_line::on_watch(double now) {
             log_.note(where(), "host closed the line");
             if (host_opens_ > 0) continue;
             ioctl(slave_, TIOCNXCL);
-            if (opt_.reset_on_close) {
-                log_.note(where(), "power off");
-                out_.clear();
-                busy_until_ = 0;
-                power_on();
-                booting_until_ = now + kBootS;
-            }
+            if (opt_.reset_on_close) power_cycle();
         }
     }
 }
@@ -329,6 +323,19 @@ void serial_line::reset(double now) {
     state_ = core_.factory_image_present() ? module_state::loader : module_state::hci;
     booting_until_ = now + kBootS;
     log_.note(where(), state_ == module_state::loader ? "restart: factory image runs" : "restart: ROM in HCI");
+}
+
+// Off and on again while no host holds the line: the module has booted by the
+// time a host opens it, and nothing of the last host's session is left on
+// the line in either direction.
+void serial_line::power_cycle() {
+    log_.note(where(), "power off");
+    tcflush(slave_, TCIOFLUSH);
+    out_.clear();
+    busy_until_ = 0;
+    write_blocked_ = false;
+    power_on();
+    booting_until_ = 0;
 }
 
 // Everything held in RAM is lost, input not yet taken in included.

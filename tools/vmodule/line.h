@@ -34,7 +34,7 @@ public:
     int fd() const { return master_; }
     // inotify descriptor that reports the host opening and closing the slave.
     int watch_fd() const { return watch_; }
-    void on_watch(double now);
+    void on_watch();
     bool wants_write() const { return write_blocked_; }
 
     void on_readable(double now);
@@ -59,6 +59,7 @@ private:
     size_t bytes_due(const out_segment& s, double now) const;
     void follow_up(const out_segment& s);
     void reset(double now);
+    void power_cycle();
     void power_on();
     void save_loader();
     bool input_held() const;

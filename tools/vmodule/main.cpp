@@ -112,8 +112,10 @@ int run(vm_options& opt) {
             break;
         }
         if (fds[1].revents & POLLOUT) line.on_writable();
+        // The host's opens and closes are taken first: bytes of a host that
+        // opened after the last one closed meet the module after its power cycle.
+        if ((fds[1].revents | fds[2].revents) & POLLIN) line.on_watch();
         if (fds[1].revents & POLLIN) line.on_readable(now);
-        if (fds[2].revents & POLLIN) line.on_watch(now);
         for (size_t i = 3; i < fds.size(); ++i)
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) usb->on_readable(fds[i].fd, now);
         line.tick(now);
