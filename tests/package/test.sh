@@ -42,7 +42,9 @@ FLINT=$PKG_ROOT/usr/bin/flint "$PYTHON" tests/package/test_deb.py || failed=1
 
 station=$(ls -d "$WORK/flint station"/flint-*-win64)
 echo "== the zip, unpacked into $station"
-export WINEPREFIX=$ROOT/build-win/wineprefix
+# A Wine prefix of its own: the Windows suite, which may run at the same time,
+# starts and ends the server of build-win/wineprefix.
+export WINEPREFIX=$ROOT/build-win/wineprefix-packages
 . tools/windows/wine_server.sh
 wine_server_start
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
