@@ -9,7 +9,7 @@ import subprocess
 import unittest
 import zipfile
 
-from package_harness import harness, run
+from package_harness import OneShotDryRun, harness, run
 
 STATION = os.path.dirname(os.path.abspath(harness.FLINT))
 ZIP = os.environ.get("ZIP", "")
@@ -23,6 +23,10 @@ def wine_environment():
     env = dict(os.environ)
     env.update(harness.wine_env())
     return env
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
 
 
 def wine(args, cwd=None):
@@ -54,9 +58,19 @@ class Contents(unittest.TestCase):
             self.assertEqual([d for d in dlls if not SYSTEM_DLLS.match(d)], [], name)
 
 
-class Programs(unittest.TestCase):
+class Programs(unittest.TestCase, OneShotDryRun):
     def test_version(self):
         self.assertEqual(wine([harness.FLINT, "--version"]), (0, harness.VERSION + "\n"))
+
+    def test_oneshot_dry_run_from_a_folder_with_a_blank(self):
+        # The loader line names the folder by its short (8.3) name, as
+        # Windows reports it.
+        rc, short = run(["winepath", "--short", windows_path(STATION)], env=wine_environment())
+        short = short.strip()
+        self.assertEqual(rc, 0, short)
+        self.assertNotIn(" ", short)
+        self.dry_run(lambda args, cwd: harness.run_flint(args, cwd=cwd), STATION,
+                     "loadfw --autodetect %s\\fw 1" % short)
 
     def test_station_exe_calibrates_with_tunerlib_dll(self):
         import tunerlib_harness as th
