@@ -69,6 +69,15 @@ int plat_system(const char* command);
 // '\\' on Windows, '/' elsewhere: joins a folder and a file name.
 char plat_path_separator();
 
+// The last character of `path` that separates folders ('\\' or '/' on
+// Windows, where both do; '/' elsewhere), or nullptr when it names no folder.
+const char* plat_last_separator(const char* path);
+
+// The short (8.3) name of an existing folder or file on Windows, which holds
+// no blank where the volume keeps short names (GetShortPathNameA); the path
+// unchanged when there is none, and on every other system.
+std::string plat_short_path(const std::string& path);
+
 // The program's own file ("" when unknown).
 std::string plat_exe_path();
 
@@ -245,3 +254,11 @@ void plat_port_list_close(plat_port_list* list);
 // "stderr", appended to the file that TUNERLIB_LOG names otherwise, and to
 // syslog at debug priority when it is unset or empty.
 void plat_debug_output(const wchar_t* line);
+
+// ---------------------------------------------------------------- listening socket
+
+// Options for a socket about to listen (the status page's server): the port
+// can be taken again at once after this program ends, but never while
+// another program listens on it (SO_REUSEADDR on Linux, SO_EXCLUSIVEADDRUSE
+// on Windows).
+void plat_listen_socket_options(uintptr_t socket);
