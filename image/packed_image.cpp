@@ -77,7 +77,7 @@ int32_t write_payload(const char* path, const uint8_t* bytes, uint32_t n) {
 int32_t make_folder(packed_output* out) {
     const std::string temp = plat_temp_dir();
     if (temp.empty()) {
-        con_err(MSG_NO_TEMP_PATH, plat_error_number());
+        con_err(MSG_NO_TEMP_PATH, static_cast<unsigned long>(plat_last_error()));
         return PACKED_NO_TEMP_PATH;
     }
     char folder[PACKED_FOLDER_BYTES];
