@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -20,6 +21,10 @@ void plat_sleep_ms(uint32_t ms) {
 int plat_system(const char* command) { return std::system(command); }
 
 char plat_path_separator() { return '/'; }
+
+const char* plat_last_separator(const char* path) { return std::strrchr(path, '/'); }
+
+std::string plat_short_path(const std::string& path) { return path; }
 
 std::string plat_exe_path() {
     char buf[4096];
