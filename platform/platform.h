@@ -103,7 +103,9 @@ int64_t plat_file_size(std::FILE* f);
 
 // ---------------------------------------------------------------- libraries
 
-void* plat_load_library(const char* path);          // nullptr on failure
+// Loads a run-time library; nullptr on failure. Then *why (when given) says
+// why a file that is there could not be loaded ("" when there is no file).
+void* plat_load_library(const char* path, std::string* why = nullptr);
 void* plat_library_symbol(void* lib, const char* name);
 // An error box on Windows; one line on standard error elsewhere.
 void plat_error_box(const char* title, const char* text);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/system_error.h"
 
 struct plat_child {
     HANDLE process;
@@ -71,14 +72,7 @@ std::string environment_block(const std::vector<std::pair<std::string, std::stri
     return block;
 }
 
-std::string last_error_text() {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
-                   sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
-    return text;
-}
+std::string last_error_text() { return win32_error_text(GetLastError()); }
 
 }  // namespace
 
