@@ -7,6 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "commands/cmd_util.h"
+#include "common/file.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -37,13 +39,15 @@ const char* const KEY_ENABLE = "enable";
 struct json_deleter {
     void operator()(cJSON* doc) const { cJSON_Delete(doc); }
 };
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // The whole file as a terminated text; empty pointer after a message.
 std::unique_ptr<char[]> read_text(const char* path) {
-    std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
+    // A FIFO or a device would hold the run forever or yield endless bytes.
+    if (plat_path_kind(path) == plat_file_kind::other) {
+        con_err(MSG_NOT_REGULAR, path);
+        return nullptr;
+    }
+    file_ptr f(std::fopen(path, "rb"));
     if (!f) {
         con_err(MSG_OPEN_FAILS, path);
         return nullptr;
@@ -174,9 +178,13 @@ bool config_load(const char* path, tool_config* config) {
     return load_document(path, doc.get(), config);
 }
 
-void config_apply(batch_options* options, const tool_config* config) {
+void config_apply_port(batch_options* options, const tool_config* config) {
     std::memcpy(options->port, config->port, sizeof options->port);
     std::memcpy(options->baud, config->baud, sizeof options->baud);
+}
+
+void config_apply(batch_options* options, const tool_config* config) {
+    config_apply_port(options, config);
     for (const config_entry& e : config->entries) {
         if (image_count >= IMAGE_SLOTS) break;
         image_slot& slot = options->images[image_count];

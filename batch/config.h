@@ -40,3 +40,7 @@ bool config_load(const char* path, tool_config* config);
 // Port and baud into the options; the 15 entries into the image slots from
 // image_count on, while slots are left.
 void config_apply(batch_options* options, const tool_config* config);
+
+// Port and baud only: what a job file gives a packed image run, whose images
+// are the packed file's, all of them.
+void config_apply_port(batch_options* options, const tool_config* config);

@@ -197,69 +197,99 @@ void options_end_run(batch_records* r) {
     packed_output_init(r->packed);
 }
 
-int32_t options_run(int argc, char** argv, batch_records* r) {
-    batch_options* o = r->options;
-    bool interactive = false;
+namespace {
+
+// read_options' result when every option was read and the run goes on.
+constexpr int32_t OPTIONS_READ = 1;
+
+// The options that only set fields of the run; false for any other letter.
+bool set_field(batch_options* o, int c, const char* value) {
+    switch (c) {
+    case 'c': o->port_text = value; o->connection_given = true; break;
+    case 'b': o->baud_text = value; break;
+    case 'e': o->erase = true; break;
+    case 'p': o->program = true; break;
+    case 's': o->save = true; break;
+    case 'm': o->modify = true; o->modify_values = value; break;
+    case 'v': o->verify = true; break;
+    case 'a': o->auto_images = true; break;
+    case 'E': o->chip_erase = true; break;
+    case 'F': o->image_file = value; break;
+    case 'A': o->address = option_number(value, 16); o->address_given = true; break;
+    case 'S': o->size = option_number(value, size_base(value)); o->size_given = true; break;
+    case 'r': o->reboot = true; break;
+    case 'M': set_mode(o, value); break;
+    case 'x':
+        o->bdaddr_text = value;
+        o->bdaddr = true;
+        o->bdaddr_location = BATCH_BDADDR_LOCATION;
+        break;
+    case 'd': o->no_merge = true; break;
+    case 'D': o->debug_password = value; o->debug_password_given = true; break;
+    case 'u': o->efuse = true; o->efuse_file = value; break;
+    case 'H': o->mode_given = true; o->program_mode = HCI_MODE; break;
+    default: return false;
+    }
+    return true;
+}
+
+// -P: the packed image is unpacked while the options are read.
+bool read_packed(const char* path, batch_records* r) {
+    r->options->packed = true;
+    packed_output_init(r->packed);
+    if (packed_img_parser(path, r->options->images, r->packed) == 0) return true;
+    con_err(MSG_PACKED_ERROR);
+    return false;
+}
+
+// -f: the job file's values go into the run.
+bool read_job_file(const char* path, batch_records* r) {
+    r->options->connection_given = true;
+    r->options->config_given = true;
+    if (!config_load(path, r->config)) return false;
+    // With -P the job file names the port and the rate only: its entries
+    // must neither replace nor disable packed sub-images.
+    if (r->options->packed)
+        config_apply_port(r->options, r->config);
+    else
+        config_apply(r->options, r->config);
+    return true;
+}
+
+void report_unknown(const option_reader& options, const char* program) {
+    if (options.letter() != 0)
+        con_err(MSG_INVALID_OPTION, program, options.letter());
+    else
+        con_err(MSG_UNRECOGNIZED, program, options.word());
+}
+
+// Reads every option: OPTIONS_READ, or the result to end with (-h, -V, a
+// packed image or job file that cannot be read).
+int32_t read_options(int argc, char** argv, batch_records* r, bool* interactive) {
     option_reader options(argc, argv, FLINT_OPTION_LETTERS);
-    int c;
-    while ((c = options.next()) != option_reader::END) {
+    for (int c; (c = options.next()) != option_reader::END;) {
         const char* value = options.value();
+        if (set_field(r->options, c, value)) continue;
         switch (c) {
-        case 'i': interactive = true; break;
-        case 'P':
-            o->packed = true;
-            packed_output_init(r->packed);
-            if (packed_img_parser(value, o->images, r->packed) != 0) {
-                con_err(MSG_PACKED_ERROR);
-                return -1;
-            }
-            break;
+        case 'i': *interactive = true; break;
+        case 'P': if (!read_packed(value, r)) return -1; break;
+        case 'f': if (!read_job_file(value, r)) return -1; break;
         case 'h': options_print_help(); return 0;
-        case 'c': o->port_text = value; o->connection_given = true; break;
-        case 'b': o->baud_text = value; break;
-        case 'e': o->erase = true; break;
-        case 'p': o->program = true; break;
-        case 's': o->save = true; break;
-        case 'm': o->modify = true; o->modify_values = value; break;
-        case 'v': o->verify = true; break;
-        case 'a': o->auto_images = true; break;
-        case 'E': o->chip_erase = true; break;
-        case 'F': o->image_file = value; break;
-        case 'A': o->address = option_number(value, 16); o->address_given = true; break;
-        case 'S': o->size = option_number(value, size_base(value)); o->size_given = true; break;
-        case 'f':
-            o->connection_given = true;
-            o->config_given = true;
-            if (!config_load(value, r->config)) return -1;
-            config_apply(o, r->config);
-            break;
-        case 'r': o->reboot = true; break;
-        case 'M': set_mode(o, value); break;
         case 'V': print_version(); return 0;
-        case 'x':
-            o->bdaddr_text = value;
-            o->bdaddr = true;
-            o->bdaddr_location = BATCH_BDADDR_LOCATION;
-            break;
-        case 'd': o->no_merge = true; break;
-        case 'D': o->debug_password = value; o->debug_password_given = true; break;
-        case 'u': o->efuse = true; o->efuse_file = value; break;
-        case 'H': o->mode_given = true; o->program_mode = HCI_MODE; break;
         case option_reader::MISSING_VALUE: con_err(MSG_MISSING_VALUE, argv[0], options.letter()); break;
-        case option_reader::UNKNOWN:
-            if (options.letter() != 0)
-                con_err(MSG_INVALID_OPTION, argv[0], options.letter());
-            else
-                con_err(MSG_UNRECOGNIZED, argv[0], options.word());
-            break;
+        case option_reader::UNKNOWN: report_unknown(options, argv[0]); break;
         default: break;
         }
     }
-    if (interactive) {
-        shell_loop();
-        return 0;
-    }
-    if (!o->connection_given) {
+    return OPTIONS_READ;
+}
+
+// The one-shot run the options ask for, after the checks.
+int32_t start_run(batch_options* o) {
+    // An empty -c names no port: "connect" without one would fail only after
+    // the lines before it ran.
+    const bool empty_port = o->port_text != nullptr && o->port_text[0] == '\0';
+    if (!o->connection_given || empty_port) {
         con_err(MSG_NO_CONNECTION);
         return -1;
     }
@@ -277,4 +307,15 @@ int32_t options_run(int argc, char** argv, batch_records* r) {
         return -1;
     }
     return batch_run(o);
+}
+
+}  // namespace
+
+int32_t options_run(int argc, char** argv, batch_records* r) {
+    bool interactive = false;
+    const int32_t read = read_options(argc, argv, r, &interactive);
+    if (read != OPTIONS_READ) return read;
+    if (!interactive) return start_run(r->options);
+    shell_loop();
+    return 0;
 }

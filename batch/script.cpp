@@ -3,9 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "commands/cmd_util.h"
 #include "commands/commands.h"
+#include "commands/oem_config.h"
 #include "common/text.h"
 #include "image/mp_header.h"
 #include "link/flash_ops.h"
@@ -21,7 +22,6 @@ script_line_runner script_exec_line = cmd_exec_line;
 namespace {
 
 const char* const MSG_EXECUTING_FAILS = "Executing %s fails\n";
-const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_PREPARE_REBOOT = "Prepare to reboot...\n";
 const char* const MSG_DETECTION_OK = "Mode detection OK!\n";
 const char* const MSG_MODE_DETERMINED = "mode determinated!\n";
@@ -38,6 +38,7 @@ const char* const MSG_HAS_BLANK =
     "%s \"%s\" contains a blank, which would split its script line; nothing was run\n";
 const char* const MSG_BAD_PAYLOAD = "%s: its payload cannot be read; nothing was run\n";
 const char* const MSG_TOO_LARGE = "%s: its payload of %lld bytes is too large; nothing was run\n";
+const char* const MSG_BAD_BDADDR = "convert BT address error!\n";
 
 const char* const WORD_VERIFY = "flashverify";
 const char* const WORD_MERGE = "configmerge";
@@ -92,12 +93,23 @@ bool has_prefix(const char* line, const char* word) {
     return std::strncmp(line, word, RETRY_WORD_CHARS) == 0 && std::strlen(word) == RETRY_WORD_CHARS;
 }
 
-const flash_ops* table_for_mode(uint32_t mode) {
-    switch (mode) {
-    case HCI_MODE: return &hci_ops;
-    case FACTORY_IMAGE_MODE: return &fcimg_ops;
-    default: return &loader_ops;
-    }
+// A file the run reads must open before the first line runs: a mistyped
+// name found only at its own line would come after the erase before it.
+void need_input_file(const char* path, script_builder& s) {
+    if (!s.ok()) return;
+    cmd_file file(path);
+    if (file.is_open()) return;
+    file.report_not_open();
+    s.fail();
+}
+
+// The device address is checked before the first line runs, not only when
+// its line comes after the loader download.
+void need_bdaddr(const batch_options& o, script_builder& s) {
+    uint8_t mac[BT_ADDR_BYTES];
+    if (!s.ok() || !o.bdaddr || config_parse_bt_address(o.bdaddr_text, mac)) return;
+    con_err(MSG_BAD_BDADDR);
+    s.fail();
 }
 
 void single_image_lines(const batch_options& o, script_builder& s) {
@@ -114,11 +126,8 @@ void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
     if (o.bdaddr && s.word("the device address", o.bdaddr_text))
         s.add("addmac %s 0x%X", o.bdaddr_text, o.bdaddr_location);
+    if (o.program || o.verify) need_input_file(o.image_file, s);
 }
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // The lines of one image slot; BUILD_FAILED after a message.
 int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builder& s) {
@@ -130,9 +139,10 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
         return BUILD_FAILED;
     }
     if (!s.word("the image path", path) || !s.word("the image address", slot.address)) return BUILD_FAILED;
-    std::unique_ptr<FILE, file_closer> f(std::fopen(path, "rb"));
-    if (!f) {
-        con_err(MSG_OPEN_FAILS, path);
+    // Only a regular file is opened: a FIFO would hold the run forever.
+    const cmd_file f(path);
+    if (!f.is_open()) {
+        f.report_not_open();
         return BUILD_FAILED;
     }
     const int64_t payload = mp_payload_length(f.get());
@@ -168,6 +178,7 @@ int32_t slot_lines(const batch_options& o, const image_slot& slot, script_builde
 int32_t build_script(const batch_options& o, uint32_t mode) {
     script_builder s(prog_script, SCRIPT_LINES);
     s.word("the port", o.port);
+    need_bdaddr(o, s);
     s.add("ver");
     if (mode == SINGLE_WIRE_UART_MODE) {
         s.add("setenv DATA_SIZE_PER_PACKET 4096");
@@ -197,6 +208,7 @@ int32_t build_script(const batch_options& o, uint32_t mode) {
         }
     }
     if (o.efuse && s.word("the eFuse file", o.efuse_file)) s.add("efuseburn %s", o.efuse_file);
+    if (o.efuse) need_input_file(o.efuse_file, s);
     if (o.reboot) s.add("reboot");
     s.add("disconnect");
     return s.ok() ? s.count() : BUILD_FAILED;
@@ -240,19 +252,16 @@ int32_t detect_mode(batch_options* o) {
     return r;
 }
 
-// Re-runs the two lines before a failed verify and the verify itself, up to
-// the retry limit. 0 when a retry cured it; the verify's last result after
-// the limit; or the result of an earlier line that failed (*fatal set).
-int32_t retry_verify(int32_t at, int32_t result, bool* fatal) {
+// Runs prog_script[from..at] again, up to the retry limit, until line `at`
+// succeeds: 0 when a retry cured it; line at's last result after the limit;
+// or the result of an earlier line that failed (*fatal set, reported).
+int32_t retry_lines(int32_t from, int32_t at, int32_t result, bool* fatal) {
     for (int32_t cnt = 1; cnt <= SCRIPT_RETRY_LIMIT; ++cnt) {
         std::printf(MSG_RETRYING, cnt);
-        for (int32_t k = at - 2; k < at; ++k) {
-            const int32_t r = script_exec_line(prog_script[k]);
-            if (r != 0) {
-                con_err(MSG_EXECUTING_FAILS, prog_script[k]);
-                *fatal = true;
-                return r;
-            }
+        const int32_t r = run_plain(prog_script, from, at, false);
+        if (r != 0) {
+            *fatal = true;
+            return r;
         }
         result = script_exec_line(prog_script[at]);
         if (result == 0) {
@@ -264,17 +273,12 @@ int32_t retry_verify(int32_t at, int32_t result, bool* fatal) {
     return result;
 }
 
-int32_t retry_merge(int32_t at, int32_t result) {
-    for (int32_t cnt = 1; cnt <= SCRIPT_RETRY_LIMIT; ++cnt) {
-        std::printf(MSG_RETRYING, cnt);
-        result = script_exec_line(prog_script[at]);
-        if (result == 0) {
-            std::printf(MSG_RETRY_SUCCESS, cnt);
-            return 0;
-        }
-    }
-    std::printf(MSG_RETRY_OVERFLOW);
-    return result;
+// How many lines before a failed line its retry runs again: a verify
+// repeats its erase and program, a merge only itself; -1 for no retry.
+int32_t retry_reach(int32_t at) {
+    if (at >= 2 && has_prefix(prog_script[at], WORD_VERIFY)) return 2;
+    if (has_prefix(prog_script[at], WORD_MERGE)) return 0;
+    return -1;
 }
 
 // Runs prog_script. A verify or merge that its retries do not cure lets the
@@ -287,17 +291,16 @@ int32_t run_script(int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         std::printf(MSG_CMD, i, prog_script[i]);
         int32_t r = script_exec_line(prog_script[i]);
-        if (r != 0 && i >= 2 && has_prefix(prog_script[i], WORD_VERIFY)) {
-            bool fatal = false;
-            r = retry_verify(i, r, &fatal);
-            if (fatal) return r;
-            if (r != 0 && uncured == 0) uncured = r;
-        } else if (r != 0 && has_prefix(prog_script[i], WORD_MERGE)) {
-            r = retry_merge(i, r);
-            if (r != 0 && uncured == 0) uncured = r;
-        } else if (r != 0) {
+        const int32_t reach = r != 0 ? retry_reach(i) : -1;
+        if (r != 0 && reach < 0) {
             con_err(MSG_EXECUTING_FAILS, prog_script[i]);
             return r;
+        }
+        if (r != 0) {
+            bool fatal = false;
+            r = retry_lines(i - reach, i, r, &fatal);
+            if (fatal) return r;
+            if (r != 0 && uncured == 0) uncured = r;
         }
         last = r;
     }
@@ -317,7 +320,7 @@ int32_t batch_run(batch_options* o) {
         if (r != 0) return r;
     }
     std::printf(MSG_DETECTION_OK);
-    cur_ops = table_for_mode(o->program_mode);
+    cur_ops = ops_for_program_mode(o->program_mode);
     std::printf(MSG_MODE_DETERMINED);
     const int32_t count = build_script(*o, o->program_mode);
     if (count < 0) return BUILD_FAILED;

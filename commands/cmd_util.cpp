@@ -10,12 +10,12 @@
 const char* const MSG_OPEN_FAILS = "open %s fails\n";
 const char* const MSG_FILE_SIZE = "file size: %lld\n";
 const char* const MSG_IMAGE_TOO_LARGE = "%s is larger than 4 GiB, nothing was sent\n";
+const char* const MSG_NOT_REGULAR =
+    "%s is not a regular file (a folder, device or pipe); give the path of a file\n";
 
 namespace {
 
 const char* const MSG_NO_MEMORY = "%s: not enough memory for %llu bytes\n";
-const char* const MSG_NOT_REGULAR =
-    "%s is not a regular file (a folder, device or pipe); give the path of a file\n";
 const char* const MSG_OUTPUT_NOT_REGULAR =
     "%s: %s is not a regular file (a folder, device or pipe), nothing was written\n";
 const char* const MSG_RANGE_PAST_END =

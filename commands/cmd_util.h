@@ -106,6 +106,7 @@ cmd_bytes cmd_buffer(const char* command, uint64_t size);
 extern const char* const MSG_OPEN_FAILS;        // "open %s fails\n"
 extern const char* const MSG_FILE_SIZE;         // "file size: %lld\n"
 extern const char* const MSG_IMAGE_TOO_LARGE;   // "%s is larger than 4 GiB, nothing was sent\n"
+extern const char* const MSG_NOT_REGULAR;       // "%s is not a regular file (...); give the path of a file\n"
 
 // An input file opened for reading, closed when it goes out of scope. Only
 // a regular file is opened: a FIFO, a device or a folder would block, yield

@@ -93,6 +93,91 @@ std::string check_items(const std::string& list, const std::vector<std::string>&
     return "";
 }
 
+// The gang's own long option comes out first; flint never sees it.
+std::string take_logs_option(const std::vector<std::string>& words, gang_job* job,
+                             std::vector<std::string>* flint_words) {
+    const std::string with_value = std::string(LOGS_OPTION) + "=";
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == LOGS_OPTION) {
+            if (i + 1 >= words.size() || words[i + 1].empty()) return MSG_LOGS_VALUE;
+            job->logs_dir = words[++i];
+        } else if (w.compare(0, with_value.size(), with_value) == 0) {
+            job->logs_dir = w.substr(with_value.size());
+            if (job->logs_dir.empty()) return MSG_LOGS_VALUE;
+        } else {
+            flint_words->push_back(w);
+        }
+    }
+    return "";
+}
+
+// The -c and -x values: their texts and where each occurrence sits.
+struct value_lists {
+    std::vector<value_place> port_places, address_places;
+    std::string ports_text, addresses_text;
+};
+
+void note_value(const std::vector<char*>& argv, const char* value, std::vector<value_place>* places,
+                std::string* text) {
+    value_place place{};
+    if (find_place(argv, value, &place)) places->push_back(place);
+    *text = value;
+}
+
+// Reads flint's words (the program name first) with flint's reader: -h, -V
+// and the refusal of -i here, every other option is flint's to judge.
+std::string read_flint_words(std::vector<std::string> storage, gang_job* job, value_lists* lists) {
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(&s[0]);
+    option_reader reader(static_cast<int>(argv.size()), argv.data(), FLINT_OPTION_LETTERS);
+    bool interactive = false;
+    for (int c; (c = reader.next()) != option_reader::END;) {
+        switch (c) {
+        case 'i': interactive = true; break;
+        case 'h': job->help = true; return "";
+        case 'V': job->version = true; return "";
+        case 'c': note_value(argv, reader.value(), &lists->port_places, &lists->ports_text); break;
+        case 'x': note_value(argv, reader.value(), &lists->address_places, &lists->addresses_text); break;
+        default: break;  // flint reads and reports everything else itself
+        }
+    }
+    if (interactive) return MSG_INTERACTIVE;
+    if (lists->port_places.empty()) return MSG_NO_PORTS;
+    return "";
+}
+
+// Splits and checks the port and address lists.
+std::string check_lists(const value_lists& lists, std::vector<std::string>* ports,
+                        std::vector<std::string>* addresses) {
+    *ports = gang_split(lists.ports_text);
+    std::string refused = check_items(lists.ports_text, *ports, MSG_EMPTY_PORT, MSG_REPEATED_PORT, port_key);
+    if (!refused.empty()) return refused;
+    if (ports->size() > GANG_PORTS_MAX) return format_counts(MSG_TOO_MANY_PORTS, ports->size(), GANG_PORTS_MAX);
+    if (lists.address_places.empty()) return "";
+    *addresses = gang_split(lists.addresses_text);
+    refused = check_items(lists.addresses_text, *addresses, MSG_EMPTY_ADDRESS, MSG_REPEATED_ADDRESS, lower);
+    if (!refused.empty()) return refused;
+    if (addresses->size() != ports->size())
+        return format_counts(MSG_ADDRESS_COUNT, addresses->size(), ports->size());
+    return "";
+}
+
+// One port's flint arguments: each value is replaced in its own word, and
+// what stands before it in the word (grouped letters, the option letter) stays.
+gang_port port_job(const std::vector<std::string>& storage, const value_lists& lists, const std::string& port,
+                   const std::string& address, const std::vector<std::string>& names) {
+    gang_port gp;
+    gp.port = port;
+    gp.address = address;
+    gp.args.assign(storage.begin() + 1, storage.end());
+    for (const value_place& at : lists.port_places) gp.args[at.word - 1] = storage[at.word].substr(0, at.offset) + port;
+    for (const value_place& at : lists.address_places)
+        gp.args[at.word - 1] = storage[at.word].substr(0, at.offset) + address;
+    gp.log_name = gang_log_name(port, names);
+    return gp;
+}
+
 }  // namespace
 
 std::vector<std::string> gang_split(const std::string& list) {
@@ -128,77 +213,20 @@ std::string gang_log_name(const std::string& port, const std::vector<std::string
 
 std::string gang_read_options(const std::vector<std::string>& words, gang_job* job) {
     *job = gang_job();
-    // The gang's own long option comes out first; flint never sees it.
     std::vector<std::string> flint_words;
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& w = words[i];
-        if (w == LOGS_OPTION) {
-            if (i + 1 >= words.size() || words[i + 1].empty()) return MSG_LOGS_VALUE;
-            job->logs_dir = words[++i];
-        } else if (w.compare(0, std::strlen(LOGS_OPTION) + 1, std::string(LOGS_OPTION) + "=") == 0) {
-            job->logs_dir = w.substr(std::strlen(LOGS_OPTION) + 1);
-            if (job->logs_dir.empty()) return MSG_LOGS_VALUE;
-        } else {
-            flint_words.push_back(w);
-        }
-    }
-
-    std::vector<std::string> storage = flint_words;
-    storage.insert(storage.begin(), "flint");
-    std::vector<char*> argv;
-    for (std::string& s : storage) argv.push_back(&s[0]);
-    option_reader reader(static_cast<int>(argv.size()), argv.data(), FLINT_OPTION_LETTERS);
-    std::vector<value_place> port_places, address_places;
-    std::string ports_text, addresses_text;
-    bool interactive = false;
-    for (int c; (c = reader.next()) != option_reader::END;) {
-        value_place place{};
-        switch (c) {
-        case 'i': interactive = true; break;
-        case 'h': job->help = true; return "";
-        case 'V': job->version = true; return "";
-        case 'c':
-            if (find_place(argv, reader.value(), &place)) port_places.push_back(place);
-            ports_text = reader.value();
-            break;
-        case 'x':
-            if (find_place(argv, reader.value(), &place)) address_places.push_back(place);
-            addresses_text = reader.value();
-            break;
-        default: break;  // flint reads and reports everything else itself
-        }
-    }
-    if (interactive) return MSG_INTERACTIVE;
-    if (port_places.empty()) return MSG_NO_PORTS;
-
-    const std::vector<std::string> ports = gang_split(ports_text);
-    std::string refused = check_items(ports_text, ports, MSG_EMPTY_PORT, MSG_REPEATED_PORT, port_key);
+    std::string refused = take_logs_option(words, job, &flint_words);
     if (!refused.empty()) return refused;
-    if (ports.size() > GANG_PORTS_MAX) return format_counts(MSG_TOO_MANY_PORTS, ports.size(), GANG_PORTS_MAX);
-    std::vector<std::string> addresses;
-    if (!address_places.empty()) {
-        addresses = gang_split(addresses_text);
-        refused = check_items(addresses_text, addresses, MSG_EMPTY_ADDRESS, MSG_REPEATED_ADDRESS, lower);
-        if (!refused.empty()) return refused;
-        if (addresses.size() != ports.size())
-            return format_counts(MSG_ADDRESS_COUNT, addresses.size(), ports.size());
-    }
-
+    flint_words.insert(flint_words.begin(), "flint");
+    value_lists lists;
+    refused = read_flint_words(flint_words, job, &lists);
+    if (!refused.empty() || job->help || job->version) return refused;
+    std::vector<std::string> ports, addresses;
+    refused = check_lists(lists, &ports, &addresses);
+    if (!refused.empty()) return refused;
     std::vector<std::string> names;
     for (size_t p = 0; p < ports.size(); ++p) {
-        gang_port gp;
-        gp.port = ports[p];
-        gp.address = addresses.empty() ? std::string() : addresses[p];
-        // Each value is replaced in its own word: what stands before it in
-        // the word (grouped letters, the option letter) stays.
-        std::vector<std::string> args(storage.begin() + 1, storage.end());
-        for (const value_place& at : port_places) args[at.word - 1] = storage[at.word].substr(0, at.offset) + gp.port;
-        for (const value_place& at : address_places)
-            args[at.word - 1] = storage[at.word].substr(0, at.offset) + gp.address;
-        gp.args = args;
-        gp.log_name = gang_log_name(gp.port, names);
-        names.push_back(gp.log_name);
-        job->ports.push_back(gp);
+        job->ports.push_back(port_job(flint_words, lists, ports[p], addresses.empty() ? "" : addresses[p], names));
+        names.push_back(job->ports.back().log_name);
     }
     return "";
 }

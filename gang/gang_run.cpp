@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "common/trace_variable.h"
 #include "platform/platform.h"
 
 namespace {
@@ -16,14 +17,21 @@ const char* const STATE_RUNNING = "running";
 const char* const STATE_PASSED = "passed";
 const char* const STATE_STOPPED = "stopped";
 const char* const STATE_NOT_STARTED = "not started";
-const char* const TRACE_VARIABLE = "FLINT_TRACE";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
 
+const char* const MSG_CANNOT_START = "flint-gang: %s: cannot start %s\n";
+const char* const MSG_INTERRUPTED = "flint-gang: interrupted, every flint still running was stopped\n";
+const char* const MSG_TOTALS = "flint-gang: %zu modules, %zu passed, %zu failed\n";
+const char* const SUMMARY_HEAD = "\n%-*s  %-11s %8s  %s\n";
+const char* const SUMMARY_ROW = "%-*s  %-11s %8.1f  %s\n";
+
 // After Ctrl-C: how long the children get to end before they are ended by force.
 constexpr uint32_t STOP_GRACE_MS = 3000;
 constexpr uint32_t FORCED_STOP_MS = 5000;
+// Without a terminal there is nothing to redraw: the wait only wakes for an ending child.
+constexpr uint32_t QUIET_WAIT_MS = 60000;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -115,14 +123,26 @@ private:
     bool drawn_ = false;
 };
 
+void remove_temp_dir(const member& m) {
+    std::error_code ignored;
+    if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
+}
+
 void collect(member& m) {
     plat_child_status_of(m.child, &m.status);
     m.seconds = std::chrono::duration<double>(clock_type::now() - m.start).count();
     m.running = false;
     plat_child_release(m.child);
     m.child = nullptr;
-    std::error_code ignored;
-    if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
+    remove_temp_dir(m);
+}
+
+// Collects the child that ended at `index` and shows it.
+void collect_ended(std::vector<member>& members, std::vector<plat_child_handle>& handles, size_t index,
+                   display& shown) {
+    collect(members[index]);
+    handles[index] = nullptr;
+    shown.ended(members[index]);
 }
 
 size_t running_count(const std::vector<member>& members) {
@@ -139,12 +159,90 @@ void wait_for_all(std::vector<member>& members, std::vector<plat_child_handle>& 
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
         if (left <= 0) return;
         size_t ended = 0;
-        if (plat_children_wait(handles.data(), handles.size(), static_cast<uint32_t>(left), &ended) == PLAT_WAIT_ENDED) {
-            collect(members[ended]);
-            handles[ended] = nullptr;
-            shown.ended(members[ended]);
-        }
+        if (plat_children_wait(handles.data(), handles.size(), static_cast<uint32_t>(left), &ended) == PLAT_WAIT_ENDED)
+            collect_ended(members, handles, ended, shown);
     }
+}
+
+// Starts one port's flint; false (after a message) when it cannot start.
+bool start_member(member& m, size_t index, const gang_settings& settings, FILE* out) {
+    m.log = join(settings.logs_dir, m.port->log_name + LOG_SUFFIX);
+    plat_child_launch launch;
+    launch.program = settings.flint;
+    launch.args.push_back(settings.flint);
+    launch.args.insert(launch.args.end(), m.port->args.begin(), m.port->args.end());
+    launch.output_path = m.log;
+    if (!settings.trace_dir.empty())
+        launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
+    // A temporary folder of its own (a packed image is unpacked there).
+    m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(index);
+    if (plat_make_dir(m.temp_dir.c_str()) == 0)
+        launch.temp_dir = m.temp_dir + plat_path_separator();
+    else
+        m.temp_dir.clear();
+    std::string error;
+    m.start = clock_type::now();
+    m.child = plat_child_start(launch, &error);
+    if (m.child != nullptr) return true;
+    std::fflush(out);
+    std::fprintf(stderr, MSG_CANNOT_START, m.port->port.c_str(), error.c_str());
+    remove_temp_dir(m);
+    return false;
+}
+
+void start_all(std::vector<member>& members, std::vector<plat_child_handle>& handles, const gang_settings& settings,
+               FILE* out) {
+    for (size_t i = 0; i < members.size(); ++i) {
+        member& m = members[i];
+        if (!start_member(m, i, settings, out)) continue;
+        m.started = true;
+        m.running = true;
+        handles[i] = m.child;
+    }
+}
+
+// Waits for the children until all have ended (true) or Ctrl-C (false).
+bool watch(std::vector<member>& members, std::vector<plat_child_handle>& handles, const gang_settings& settings,
+           display& shown) {
+    const uint32_t timeout = settings.terminal ? settings.redraw_ms : QUIET_WAIT_MS;
+    while (running_count(members) > 0) {
+        size_t ended = 0;
+        const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
+        if (r == PLAT_WAIT_INTERRUPTED) return false;
+        if (r == PLAT_WAIT_ENDED)
+            collect_ended(members, handles, ended, shown);
+        else
+            shown.redraw();
+    }
+    return true;
+}
+
+// After Ctrl-C: asks every running child to stop, then ends the rest by force.
+void stop_all(std::vector<member>& members, std::vector<plat_child_handle>& handles, display& shown) {
+    for (member& m : members) {
+        if (!m.running) continue;
+        m.stopped = true;
+        plat_child_stop(m.child, false);
+    }
+    wait_for_all(members, handles, STOP_GRACE_MS, shown);
+    for (member& m : members)
+        if (m.running) plat_child_stop(m.child, true);
+    wait_for_all(members, handles, FORCED_STOP_MS, shown);
+}
+
+// Prints the summary table and totals; the number of modules that failed.
+size_t print_summary(const std::vector<member>& members, size_t width, bool interrupted, FILE* out) {
+    size_t failed = 0;
+    const int w = static_cast<int>(width);
+    std::fprintf(out, SUMMARY_HEAD, w, "port", "result", "seconds", "log");
+    for (const member& m : members) {
+        if (!passed(m)) ++failed;
+        std::fprintf(out, SUMMARY_ROW, w, m.port->port.c_str(), result_text(m).c_str(), m.seconds, m.log.c_str());
+    }
+    if (interrupted) std::fputs(MSG_INTERRUPTED, out);
+    std::fprintf(out, MSG_TOTALS, members.size(), members.size() - failed, failed);
+    std::fflush(out);
+    return failed;
 }
 
 }  // namespace
@@ -155,83 +253,11 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     plat_children_init();
     for (size_t i = 0; i < job.ports.size(); ++i) members[i].port = &job.ports[i];
     display shown(members, settings.terminal, out);
-
-    for (size_t i = 0; i < job.ports.size(); ++i) {
-        member& m = members[i];
-        m.log = join(settings.logs_dir, m.port->log_name + LOG_SUFFIX);
-        plat_child_launch launch;
-        launch.program = settings.flint;
-        launch.args.push_back(settings.flint);
-        launch.args.insert(launch.args.end(), m.port->args.begin(), m.port->args.end());
-        launch.output_path = m.log;
-        if (!settings.trace_dir.empty())
-            launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
-        // A temporary folder of its own (a packed image is unpacked there).
-        m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(i);
-        if (plat_make_dir(m.temp_dir.c_str()) == 0)
-            launch.temp_dir = m.temp_dir + plat_path_separator();
-        else
-            m.temp_dir.clear();
-        std::string error;
-        m.start = clock_type::now();
-        m.child = plat_child_start(launch, &error);
-        if (m.child == nullptr) {
-            std::fflush(out);
-            std::fprintf(stderr, "flint-gang: %s: cannot start %s\n", m.port->port.c_str(), error.c_str());
-            if (!m.temp_dir.empty()) {
-                std::error_code ignored;
-                std::filesystem::remove_all(m.temp_dir, ignored);
-            }
-            continue;
-        }
-        m.started = true;
-        m.running = true;
-        handles[i] = m.child;
-    }
+    start_all(members, handles, settings, out);
     for (const member& m : members)
         if (!m.started) shown.ended(m);
     shown.begin();
-
-    bool interrupted = false;
-    while (running_count(members) > 0) {
-        size_t ended = 0;
-        const uint32_t timeout = settings.terminal ? settings.redraw_ms : 60000;
-        const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
-        if (r == PLAT_WAIT_ENDED) {
-            collect(members[ended]);
-            handles[ended] = nullptr;
-            shown.ended(members[ended]);
-        } else if (r == PLAT_WAIT_INTERRUPTED) {
-            interrupted = true;
-            break;
-        } else {
-            shown.redraw();
-        }
-    }
-    if (interrupted) {
-        for (member& m : members) {
-            if (!m.running) continue;
-            m.stopped = true;
-            plat_child_stop(m.child, false);
-        }
-        wait_for_all(members, handles, STOP_GRACE_MS, shown);
-        for (member& m : members)
-            if (m.running) plat_child_stop(m.child, true);
-        wait_for_all(members, handles, FORCED_STOP_MS, shown);
-    }
-
-    // The summary.
-    size_t failed = 0;
-    const int width = static_cast<int>(shown.width());
-    std::fprintf(out, "\n%-*s  %-11s %8s  %s\n", width, "port", "result", "seconds", "log");
-    for (const member& m : members) {
-        if (!passed(m)) ++failed;
-        std::fprintf(out, "%-*s  %-11s %8.1f  %s\n", width, m.port->port.c_str(), result_text(m).c_str(), m.seconds,
-                     m.log.c_str());
-    }
-    if (interrupted) std::fprintf(out, "flint-gang: interrupted, every flint still running was stopped\n");
-    std::fprintf(out, "flint-gang: %zu modules, %zu passed, %zu failed\n", members.size(), members.size() - failed,
-                 failed);
-    std::fflush(out);
-    return static_cast<int>(failed);
+    const bool interrupted = !watch(members, handles, settings, shown);
+    if (interrupted) stop_all(members, handles, shown);
+    return static_cast<int>(print_summary(members, shown.width(), interrupted, out));
 }

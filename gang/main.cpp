@@ -8,13 +8,20 @@
 
 #include "gang/gang_options.h"
 #include "gang/gang_run.h"
+#include "common/trace_variable.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char* const DEFAULT_LOGS_ROOT = "flint-gang-logs";
-const char* const TRACE_VARIABLE = "FLINT_TRACE";
 const char* const GANG_SUFFIX = "-gang";
+
+const char* const MSG_VERSION = "flint-gang %s\n";
+const char* const MSG_NO_FLINT = "flint-gang: no flint program beside flint-gang (looked for %s)\n";
+const char* const MSG_TRACE_IS_FILE =
+    "flint-gang: %s=%s is a file: give a folder, each port gets its own trace file there\n";
+const char* const MSG_TRACE_FOLDER = "flint-gang: cannot make the trace folder %s: %s\n";
+const char* const MSG_LOG_FOLDER = "flint-gang: cannot make the log folder %s: %s\n";
 
 // The flint beside this program: its own file name without "-gang"
 // ("flint-gang.exe" beside "flint.exe").
@@ -54,6 +61,13 @@ int refuse(const std::string& message) {
     return GANG_REFUSED;
 }
 
+// Refuses with a message of two %s fields.
+int refuse(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, fmt, a.c_str(), b.c_str());
+    return GANG_REFUSED;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,7 +80,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (job.version) {
-        std::printf("flint-gang %s\n", FLINT_VERSION);
+        std::printf(MSG_VERSION, FLINT_VERSION);
         return 0;
     }
 
@@ -74,23 +88,21 @@ int main(int argc, char** argv) {
     settings.flint = flint_beside();
     std::error_code ec;
     if (settings.flint.empty() || !std::filesystem::is_regular_file(settings.flint, ec))
-        return refuse("flint-gang: no flint program beside flint-gang (looked for " +
-                      (settings.flint.empty() ? std::string("it") : settings.flint) + ")\n");
+        return refuse(MSG_NO_FLINT, settings.flint.empty() ? std::string("it") : settings.flint);
 
     const char* trace = std::getenv(TRACE_VARIABLE);
     if (trace != nullptr && *trace != '\0') {
         if (std::filesystem::exists(trace, ec) && !std::filesystem::is_directory(trace, ec))
-            return refuse(std::string("flint-gang: FLINT_TRACE=") + trace +
-                          " is a file: give a folder, each port gets its own trace file there\n");
+            return refuse(MSG_TRACE_IS_FILE, TRACE_VARIABLE, trace);
         const std::string why = make_folder(trace);
         if (!why.empty())
-            return refuse(std::string("flint-gang: cannot make the trace folder ") + trace + ": " + why + "\n");
+            return refuse(MSG_TRACE_FOLDER, trace, why);
         settings.trace_dir = trace;
     }
 
     settings.logs_dir = job.logs_dir.empty() ? default_logs_dir() : job.logs_dir;
     const std::string why = make_folder(settings.logs_dir);
-    if (!why.empty()) return refuse("flint-gang: cannot make the log folder " + settings.logs_dir + ": " + why + "\n");
+    if (!why.empty()) return refuse(MSG_LOG_FOLDER, settings.logs_dir, why);
     settings.temp_base = plat_temp_dir();
     settings.terminal = plat_stdout_is_terminal();
     return gang_run(job, settings, stdout);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/file.h"
 #include "common/le.h"
 #include "common/text.h"
 #include "image/mp_header.h"
@@ -17,6 +18,8 @@ namespace {
 const char* const MSG_NO_TEMP_PATH = "packed_img_parser: Get system temp floder failed(%lu)\n";
 const char* const MSG_NO_FOLDER = "packed_img_parser: make temp director fail\n";
 const char* const MSG_OPEN_FAILS = "packed_img_parser: open %s fails!\n";
+const char* const MSG_NOT_REGULAR =
+    "packed_img_parser: %s is not a regular file (a folder, device or pipe); give the path of a file\n";
 const char* const MSG_TOO_SHORT = "packed_img_parser: packed length < 44 bytes\n";
 const char* const MSG_BAD_SIGNATURE = "packed_img_parser: packed image header signature != 0x4D47\n";
 const char* const MSG_NO_SUB_IMAGES = "packed_img_parser: packed subIndicator == 0\n";
@@ -46,10 +49,6 @@ const char* const FOLDER_FORMAT = "%sKVX_FLINT_%u";
 const char* const ADDRESS_FORMAT = "0x%x";
 const char* const NAME_FORMAT = "%s.bin";
 
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 // One sub-image as its table entry gives it.
 struct sub_image {
@@ -86,6 +85,12 @@ int32_t write_payload(const char* path, const uint8_t* bytes, uint32_t n) {
 void packed_output_init(packed_output* out) { std::memset(out, 0, sizeof *out); }
 
 int32_t packed_img_parser(const char* path, image_slot* table, packed_output* out) {
+    // A FIFO or a device would hold the run forever: refused before the
+    // temporary folder exists.
+    if (plat_path_kind(path) == plat_file_kind::other) {
+        con_err(MSG_NOT_REGULAR, path);
+        return PACKED_OPEN_OR_WRITE;
+    }
     const std::string temp = plat_temp_dir();
     if (temp.empty()) {
         con_err(MSG_NO_TEMP_PATH, plat_error_number());
@@ -187,6 +192,7 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
     for (; k < n; ++k) {
         image_slot& slot = table[k];
         text_copy(slot.folder, folder);
+        slot.enable = 1;  // every sub-image is programmed, whatever a job file said for the slot
         std::snprintf(slot.address, sizeof slot.address, ADDRESS_FORMAT, subs[k].address);
         std::snprintf(slot.file, sizeof slot.file, NAME_FORMAT, slot.address);
         text_copy(out->names[k], slot.file);

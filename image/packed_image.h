@@ -31,8 +31,7 @@ constexpr int32_t PACKED_TOO_MANY = -8;
 constexpr int32_t PACKED_BAD_LENGTH = -9;
 
 // Splits the packed file at `path` into the temporary folder and fills image
-// slots 0.. (folder, file, address; enable is left alone), marking the rest
-// "null". Every sub-image is checked before any file is written. 0, or one of
+// slots 0.. (folder, file, address, enabled), marking the rest "null". Every sub-image is checked before any file is written. 0, or one of
 // the results above after a message on standard error.
 int32_t packed_img_parser(const char* path, image_slot* table, packed_output* out);
 

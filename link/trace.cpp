@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/trace_variable.h"
 #include "platform/console.h"
 #include "platform/platform.h"
 
@@ -16,7 +17,6 @@ int8_t trace_state = -1;
 
 namespace {
 
-const char* const TRACE_VARIABLE = "FLINT_TRACE";
 const char* const MSG_CANNOT_OPEN = "%s=%s cannot be opened for appending: no trace is written\n";
 
 // The trace file while tracing.
