@@ -1,7 +1,8 @@
 // Running a gang. Children start one after the other without waiting, then
 // the gang waits for whichever ends first, redrawing the status lines on a
-// terminal (or printing one line per port as it ends). Ctrl-C stops every
-// child that still runs; the summary is printed in every case.
+// terminal (or printing one line per port as it ends). Ctrl-C (or SIGTERM,
+// or a closed terminal or console) stops every child that still runs; the
+// summary is printed in every case.
 #include "gang/gang_run.h"
 
 #include <algorithm>

@@ -30,6 +30,12 @@ struct plat_serial_timeouts {
 // write. nullptr when the port cannot be opened; prints nothing.
 plat_serial_handle plat_serial_open(const char* name);
 
+// What a port text names, equal for two spellings of one port: on Linux the
+// character device a path leads to (through "..", links and trailing
+// separators; a path that leads to none in its normal form, other text as it
+// stands), on Windows the name without its device prefix, in lower case.
+std::string plat_port_identity(const std::string& port);
+
 // Raw 8N1 at `baud` (any integer rate), no flow control, DTR and RTS off.
 // Built from nothing: the port's current settings are not read. 0 or -1.
 int plat_serial_set_line(plat_serial_handle port, uint32_t baud);
@@ -141,9 +147,11 @@ struct plat_child_launch {
     std::string output_path;           // standard output and standard error, truncated first
 };
 
-// Routes the console interrupt (Ctrl-C; SIGINT and SIGTERM on Linux) to
-// plat_children_wait instead of ending this process. Called once, before the
-// first child starts; children start with the default handling.
+// Routes the console interrupt (Ctrl-C and a closed console; SIGINT, SIGTERM
+// and SIGHUP on Linux) to plat_children_wait instead of ending this process,
+// and lets writes to a vanished reader fail instead of ending it (SIGPIPE).
+// Called once, before the first child starts; children start with the
+// default handling.
 void plat_children_init();
 
 // Starts a child with standard input from the null device; nullptr and the

@@ -1,7 +1,8 @@
 // POSIX child processes: posix_spawn with the output redirected into a file,
 // waiting for several children at once with sigtimedwait on SIGCHLD (with
-// SIGINT and SIGTERM blocked too, so an interrupt is one more event to wait
-// for rather than the end of this process).
+// SIGINT, SIGTERM and SIGHUP blocked too, so an interrupt or a closed
+// terminal is one more event to wait for rather than the end of this
+// process).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -34,8 +36,19 @@ sigset_t watched_signals() {
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
+
+// What a child gets back at its start: the watched signals and SIGPIPE,
+// which this process ignores.
+sigset_t child_defaults() {
+    sigset_t set = watched_signals();
+    sigaddset(&set, SIGPIPE);
+    return set;
+}
+
+bool is_interrupt(int sig) { return sig == SIGINT || sig == SIGTERM || sig == SIGHUP; }
 
 // This process's environment with the launch record's variables replaced or added.
 std::vector<std::string> child_environment(const plat_child_launch& launch) {
@@ -69,6 +82,9 @@ bool reap(plat_child* child) {
 void plat_children_init() {
     const sigset_t set = watched_signals();
     sigprocmask(SIG_BLOCK, &set, nullptr);
+    // A reader of the output that went away with the terminal: writing fails
+    // instead of ending this process while its children run.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 plat_child_handle plat_child_start(const plat_child_launch& launch, std::string* error) {
@@ -84,7 +100,7 @@ plat_child_handle plat_child_start(const plat_child_launch& launch, std::string*
     posix_spawn_file_actions_adddup2(&actions, out, 2);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t none, defaults = watched_signals();
+    sigset_t none, defaults = child_defaults();
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -134,7 +150,7 @@ plat_wait_result plat_children_wait(plat_child_handle* children, size_t count, u
         if (left_ns <= 0) return PLAT_WAIT_TIMEOUT;
         const timespec left{static_cast<time_t>(left_ns / 1000000000LL), static_cast<long>(left_ns % 1000000000LL)};
         const int sig = sigtimedwait(&set, nullptr, &left);
-        if (sig == SIGINT || sig == SIGTERM) return PLAT_WAIT_INTERRUPTED;
+        if (is_interrupt(sig)) return PLAT_WAIT_INTERRUPTED;
         // SIGCHLD (look again), a time-out or EINTR: the loop decides.
     }
 }

@@ -19,13 +19,27 @@ volatile LONG console_interrupted = 0;
 
 // The interrupt is looked at between waits of this length at most.
 constexpr DWORD INTERRUPT_POLL_MS = 100;
+// A closed console (or a logoff or shutdown) ends this process as soon as
+// the handler returns, and at the latest after about 5 s: the handler holds
+// on longer than that, so the main thread can stop the children, remove
+// their folders and print the summary; its end ends the process.
+constexpr DWORD CLOSE_HOLD_MS = 10000;
 
 BOOL WINAPI on_console_control(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
         InterlockedExchange(&console_interrupted, 1);
         return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        InterlockedExchange(&console_interrupted, 1);
+        Sleep(CLOSE_HOLD_MS);
+        return TRUE;
+    default:
+        return FALSE;
     }
-    return FALSE;
 }
 
 // One argument quoted as the C runtime reads it back: backslashes are
