@@ -18,7 +18,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
-          libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi)
+          libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi
+          libsqlite3-dev libpq-dev postgresql)
 # The fuzz targets: Debian's clang with its libFuzzer and sanitizer runtimes,
 # llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
@@ -79,7 +80,11 @@ run_bench() {
     for b in build/tests/*_bench build/tests/serial_latency; do
         [ -x "$b" ] || continue
         echo "== $b"
-        "$b"
+        case "$b" in
+            # The station database's allocation on a private PostgreSQL server.
+            */station_bench) python3 tests/e2e/pg_cluster.py run -- "$b" ;;
+            *) "$b" ;;
+        esac
     done
 }
 

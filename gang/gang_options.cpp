@@ -17,10 +17,15 @@ const char* const GANG_USAGE =
     "   -c              com ports, comma-separated, e.g., -c COM6,COM7,COM8 (at most 64)\n"
     "   -x              BT addresses, comma-separated, one per port in the order of -c\n"
     "   --logs DIR      folder for the per-port logs (default: flint-gang-logs/DATE-TIME)\n"
+    "   --db URL        station database: sqlite:PATH or postgresql://... (default: sqlite:flint-station.db;\n"
+    "                   none keeps no records)\n"
+    "   --pool NAME     device addresses from this pool instead of -x, one per port\n"
+    "   --station NAME  the station's name in the records (default: the host name)\n"
     "   -h              this help\n"
     "   -V              version\n"
     "Every other option goes to each flint unchanged (see flint -h); -i is refused.\n"
     "FLINT_TRACE set to a folder: one trace file per port in it.\n"
+    "flint-gang pool create|show|release ... and flint-gang report ...: the pools and the yield report\n"
     "Exit code: 0 when every module passed, else the number that failed; 255 for a refused command line.\n";
 
 namespace {

@@ -21,6 +21,7 @@ const char* const STATE_NOT_STARTED = "not started";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
+const char* const RECORD_VARIABLE = "FLINT_RECORD";
 
 const char* const MSG_CANNOT_START = "flint-gang: %s: cannot start %s\n";
 const char* const MSG_INTERRUPTED = "flint-gang: interrupted, every flint still running was stopped\n";
@@ -36,8 +37,16 @@ constexpr uint32_t QUIET_WAIT_MS = 60000;
 
 using clock_type = std::chrono::steady_clock;
 
+}  // namespace
+
+const char* const GANG_RECORD_FILE = "record.jsonl";
+
+namespace {
+
 struct member {
     const gang_port* port;
+    size_t index = 0;                             // position in -c
+    const gang_settings* settings = nullptr;
     plat_child_handle child = nullptr;
     std::string log;
     std::string temp_dir;
@@ -129,12 +138,27 @@ void remove_temp_dir(const member& m) {
     if (!m.temp_dir.empty()) std::filesystem::remove_all(m.temp_dir, ignored);
 }
 
+// Tells settings.child_ended of a child that ended or could not start.
+void tell_ended(const member& m, const std::string& start_error) {
+    if (!m.settings->child_ended) return;
+    gang_child_end end;
+    end.index = m.index;
+    end.temp_dir = m.temp_dir;
+    end.start_error = start_error;
+    end.started = m.started;
+    end.stopped = m.stopped;
+    end.status = m.status;
+    end.seconds = m.seconds;
+    m.settings->child_ended(end);
+}
+
 void collect(member& m) {
     plat_child_status_of(m.child, &m.status);
     m.seconds = std::chrono::duration<double>(clock_type::now() - m.start).count();
     m.running = false;
     plat_child_release(m.child);
     m.child = nullptr;
+    tell_ended(m, "");
     remove_temp_dir(m);
 }
 
@@ -177,16 +201,19 @@ bool start_member(member& m, size_t index, const gang_settings& settings, FILE* 
         launch.env.emplace_back(TRACE_VARIABLE, join(settings.trace_dir, m.port->log_name + TRACE_SUFFIX));
     // A temporary folder of its own (a packed image is unpacked there).
     m.temp_dir = settings.temp_base + TEMP_PREFIX + std::to_string(plat_process_id()) + "-" + std::to_string(index);
-    if (plat_make_dir(m.temp_dir.c_str()) == 0)
+    if (plat_make_dir(m.temp_dir.c_str()) == 0) {
         launch.temp_dir = m.temp_dir + plat_path_separator();
-    else
+        launch.env.emplace_back(RECORD_VARIABLE, join(m.temp_dir, GANG_RECORD_FILE));
+    } else {
         m.temp_dir.clear();
+    }
     std::string error;
     m.start = clock_type::now();
     m.child = plat_child_start(launch, &error);
     if (m.child != nullptr) return true;
     std::fflush(out);
     std::fprintf(stderr, MSG_CANNOT_START, m.port->port.c_str(), error.c_str());
+    tell_ended(m, error);
     remove_temp_dir(m);
     return false;
 }
@@ -252,7 +279,11 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
     std::vector<member> members(job.ports.size());
     std::vector<plat_child_handle> handles(job.ports.size(), nullptr);
     plat_children_init();
-    for (size_t i = 0; i < job.ports.size(); ++i) members[i].port = &job.ports[i];
+    for (size_t i = 0; i < job.ports.size(); ++i) {
+        members[i].port = &job.ports[i];
+        members[i].index = i;
+        members[i].settings = &settings;
+    }
     display shown(members, settings.terminal, out);
     start_all(members, handles, settings, out);
     for (const member& m : members)

@@ -3,9 +3,23 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "gang/gang_options.h"
+#include "platform/platform.h"
+
+// A child that has ended or could not be started, as the gang saw it; its
+// temporary folder (with the run record) is still there.
+struct gang_child_end {
+    size_t index = 0;            // its position in -c
+    std::string temp_dir;        // "" when it had none
+    std::string start_error;     // why it could not be started ("" when it started)
+    bool started = false;
+    bool stopped = false;        // stopped by the gang after Ctrl-C
+    plat_child_status status{};
+    double seconds = 0;
+};
 
 struct gang_settings {
     std::string flint;       // the flint program to run
@@ -14,7 +28,12 @@ struct gang_settings {
     std::string temp_base;   // where each child's temporary folder is made, ending with a separator
     bool terminal = false;   // redraw the status lines in place
     uint32_t redraw_ms = 250;
+    // Told of each child when it has ended, before its temporary folder goes.
+    std::function<void(const gang_child_end&)> child_ended;
 };
+
+// The name of a child's run record in its temporary folder (FLINT_RECORD).
+extern const char* const GANG_RECORD_FILE;
 
 // The exit code: 0 when every module passed, else the number that failed
 // (a child stopped by Ctrl-C, ended by a signal or not started has failed).

@@ -10,6 +10,8 @@
 
 #include "gang/gang_options.h"
 #include "gang/gang_run.h"
+#include "gang/station_commands.h"
+#include "gang/station_cycle.h"
 #include "common/trace_variable.h"
 #include "platform/platform.h"
 
@@ -17,6 +19,7 @@ namespace {
 
 const char* const DEFAULT_LOGS_ROOT = "flint-gang-logs";
 const char* const GANG_SUFFIX = "-gang";
+const char* const UNSTORED_FILE = "unstored-records.jsonl";
 
 const char* const MSG_VERSION = "flint-gang %s\n";
 const char* const MSG_NO_FLINT = "flint-gang: no flint program beside flint-gang (looked for %s)\n";
@@ -93,8 +96,13 @@ int refuse(const char* fmt, const std::string& a, const std::string& b = std::st
 
 int main(int argc, char** argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
+    if (!words.empty() && words[0] == "pool") return pool_command({words.begin() + 1, words.end()}, stdout);
+    if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);
+    station_options station;
+    std::string refused = station_take_options(&words, OPT_DB | OPT_POOL | OPT_STATION, &station);
+    if (!refused.empty()) return refuse(refused);
     gang_job job;
-    const std::string refused = gang_read_options(words, &job);
+    refused = gang_read_options(words, &job);
     if (!refused.empty()) return refuse(refused);
     if (job.help) {
         std::fputs(GANG_USAGE, stdout);
@@ -126,5 +134,12 @@ int main(int argc, char** argv) {
     if (!why.empty()) return refuse(MSG_LOG_FOLDER, settings.logs_dir, why);
     settings.temp_base = plat_temp_dir();
     settings.terminal = plat_stdout_is_terminal();
-    return gang_run(job, settings, stdout);
+    station_cycle cycle;
+    refused = cycle.begin(station, &job);
+    if (!refused.empty()) return refuse(refused);
+    cycle.fallback_file = (std::filesystem::path(settings.logs_dir) / UNSTORED_FILE).string();
+    settings.child_ended = [&cycle](const gang_child_end& end) { cycle.child_ended(end); };
+    const int failed = gang_run(job, settings, stdout);
+    cycle.end();
+    return failed;
 }

@@ -83,6 +83,12 @@ std::string plat_temp_dir();
 
 uint32_t plat_process_id();
 
+// This computer's network name ("" when the system gives none).
+std::string plat_host_name();
+
+// Whether a process with this number runs on this computer now.
+bool plat_process_alive(uint32_t pid);
+
 // Sets a variable of the process's environment; 0 or -1.
 int plat_set_env(const char* name, const char* value);
 

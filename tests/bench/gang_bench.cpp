@@ -2,7 +2,11 @@
 // program, verify with mode detection) run by flint alone against one
 // byte-paced virtual module with flash times, then by flint-gang against 8
 // other such modules at once, in the same run. Prints both wall times and their
-// ratio (the gang's overhead: ideally 1.0).
+// ratio (the gang's overhead: ideally 1.0). Then the station database's
+// cost: the gang against the same 8 modules (each booting again between
+// runs), rounds of the job with the device addresses given by -x and no
+// database, and with the records kept in an SQLite file and the addresses
+// taken from a pool; both medians and their ratio.
 //
 //   gang_bench [MODULES]   (default 8; flint, flint-gang and vmodule of this build)
 #include <fcntl.h>
@@ -11,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +27,13 @@
 namespace {
 
 constexpr uint32_t kImageBytes = 256 * 1024;
+constexpr int kStationRounds = 3;
+// The configuration region the device address goes into (flint -x writes
+// it at 0x801000 + 0x400): a block holding one address entry.
+constexpr uint32_t kIflashBase = 0x800000;
+constexpr uint32_t kIflashBytes = 0x100000;
+constexpr uint32_t kRegionAt = 0x801000;
+constexpr uint32_t kBlockAt = 0x400;
 
 std::string build_dir() {
     char self[4096];
@@ -40,6 +52,30 @@ void write_file(const std::string& path, uint32_t size, uint8_t seed) {
     if (f == nullptr) return;
     std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
+}
+
+// A module's internal flash: erased, with a configuration block that
+// holds an address entry (id 0x0033, 6 bytes, full mask).
+bool write_iflash(const std::string& path) {
+    std::vector<uint8_t> flash(kIflashBytes, 0xFF);
+    const std::vector<uint8_t> entry = {0x33, 0x00, 6, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    uint8_t* region = flash.data() + (kRegionAt - kIflashBase);
+    const uint32_t block_size = 6 + static_cast<uint32_t>(entry.size());
+    for (int i = 0; i < 4; ++i) region[8 + i] = static_cast<uint8_t>(block_size >> (8 * i));
+    uint8_t* block = region + kBlockAt;
+    block[4] = static_cast<uint8_t>(entry.size());
+    block[5] = 0;
+    std::copy(entry.begin(), entry.end(), block + 6);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    const bool ok = std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 bool copy_file(const std::string& from, const std::string& to) {
@@ -102,8 +138,9 @@ int main(int argc, char** argv) {
     std::vector<module_process> modules(static_cast<size_t>(count) + 1);
     std::string ports;
     for (size_t i = 0; i < modules.size(); ++i) {
-        if (!start_module(default_vmodule(),
-                          {"--pace", "--flash-times", "--iflash", dir + "/iflash" + std::to_string(i) + ".bin"},
+        const std::string iflash = dir + "/iflash" + std::to_string(i) + ".bin";
+        if (!write_iflash(iflash) ||
+            !start_module(default_vmodule(), {"--pace", "--flash-times", "--reset-on-close", "--iflash", iflash},
                           modules[i])) {
             std::fprintf(stderr, "gang_bench: cannot start the virtual module\n");
             return 1;
@@ -112,7 +149,8 @@ int main(int argc, char** argv) {
     }
     char size_text[16];
     std::snprintf(size_text, sizeof size_text, "0x%X", kImageBytes);
-    const std::vector<std::string> job = {"-e", "-p", "-v", "-A", "0x800000", "-S", size_text, "-F", "app.bin"};
+    // Clear of the configuration region at 0x801000.
+    const std::vector<std::string> job = {"-e", "-p", "-v", "-A", "0x810000", "-S", size_text, "-F", "app.bin"};
 
     std::vector<std::string> alone = {dir + "/flint", "-c", modules[0].pty};
     alone.insert(alone.end(), job.begin(), job.end());
@@ -124,11 +162,42 @@ int main(int argc, char** argv) {
     double gang_s = 0;
     const int gang_rc = run(dir, gang, dir + "/gang.out", &gang_s);
 
+    // The station database: -x and no database against a pool and an SQLite
+    // file, in alternating order.
+    std::string addresses;
+    for (int i = 1; i <= count; ++i) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%s00:11:22:33:00:%02X", i > 1 ? "," : "", i);
+        addresses += text;
+    }
+    double unused = 0;
+    const std::string db = "sqlite:" + dir + "/station.db";
+    run(dir, {dir + "/flint-gang", "pool", "create", "bench", "00:11:22:50:00:00", "00:11:22:50:FF:FF", "--db", db},
+        dir + "/pool.out", &unused);
+    std::vector<double> plain_s, station_s;
+    int station_rc = 0;
+    for (int round = 0; round < kStationRounds * 2; ++round) {
+        const bool with_db = (round % 2 == 1) == (round / 2 % 2 == 0);
+        std::vector<std::string> args = {dir + "/flint-gang", "-c", ports, "--logs", dir + "/logs"};
+        if (with_db) {
+            args.insert(args.end(), {"--db", db, "--pool", "bench"});
+        } else {
+            args.insert(args.end(), {"--db", "none", "-x", addresses});
+        }
+        args.insert(args.end(), job.begin(), job.end());
+        double seconds = 0;
+        station_rc |= run(dir, args, dir + "/station.out", &seconds);
+        (with_db ? station_s : plain_s).push_back(seconds);
+    }
+
     for (module_process& m : modules) stop_module(m);
+    std::printf("flint-gang of %d modules, %d rounds: -x without a database %.3f s; --pool with an SQLite station "
+                "database %.3f s (medians); ratio %.4f\n",
+                count, kStationRounds, median(plain_s), median(station_s), median(station_s) / median(plain_s));
     std::printf("one-shot job of %u KiB: flint alone %.3f s (exit %d); flint-gang of %d modules %.3f s (exit %d); "
                 "ratio %.3f\n",
                 kImageBytes / 1024, alone_s, alone_rc, count, gang_s, gang_rc, gang_s / alone_s);
-    if (alone_rc != 0 || gang_rc != 0) {
+    if (alone_rc != 0 || gang_rc != 0 || station_rc != 0) {
         std::fprintf(stderr, "gang_bench: a run failed, see %s\n", dir.c_str());
         return 1;
     }

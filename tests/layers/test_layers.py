@@ -34,6 +34,8 @@ class Layers(unittest.TestCase):
             ("common/planted.cpp", '#include "platform/platform.h"\n', "platform/"),
             ("tunerlib/planted.cpp", '#include "link/link.h"\n', "link/"),
             ("commands/planted.cpp", '  #  include "batch/options.h"\n', "batch/"),
+            # A sub-folder is a layer of its own: the station database under the station.
+            ("gang/store/planted.cpp", '#include "gang/gang_run.h"\n', "gang/"),
         ]
         for rel, text, target in cases:
             with self.subTest(rel=rel), tempfile.TemporaryDirectory() as tmp:

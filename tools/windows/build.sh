@@ -17,9 +17,12 @@ cd "$(dirname "$0")/../.."
 BUILD_DIR=build-win
 TRIPLE=x86_64-w64-mingw32
 DEPS_DIR=$BUILD_DIR/deps
+# Where gang/store/CMakeLists.txt looks for SQLite's sqlite3.c (FLINT_SQLITE_DIR).
+SQLITE_DIR=$DEPS_DIR/sqlite3
 # Where CMakeLists.txt looks for the Windows libusb (FLINT_LIBUSB_PREFIX).
 LIBUSB_PREFIX=$DEPS_DIR/libusb
-PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev)
+# tcl and gcc: SQLite's source tree makes its one-file amalgamation with them.
+PACKAGES=(cmake make g++-mingw-w64-x86-64 wine wine64 dpkg-dev tcl gcc)
 # What Windows itself provides; anything else imported would have to ship
 # beside flint.exe.
 SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|winusb)\.dll$'
@@ -73,6 +76,32 @@ build_libusb() {
     sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
 }
 
+# SQLite for flint-gang.exe's station database: Debian's sqlite3 source
+# package holds SQLite's source tree; its own make target builds the one-file
+# amalgamation (sqlite3.c, sqlite3.h) with the native tools, and CMake
+# compiles that with the cross compiler. The mark file is written last.
+build_sqlite() {
+    local done_mark=$SQLITE_DIR/built-from-debian-source
+    [ -f "$done_mark" ] && return 0
+    local work src log
+    work=$(realpath -m "$DEPS_DIR/sqlite3-build")
+    log=$work/build.log
+    echo "build.sh: making SQLite's amalgamation from Debian's source package (once, about a minute)"
+    rm -rf "$work" "$SQLITE_DIR"
+    mkdir -p "$work/obj" "$SQLITE_DIR"
+    debian_source sqlite3 "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
+    [ -n "$src" ] || { echo "build.sh: no configure script in the sqlite3 source package" >&2; return 1; }
+    if ! (cd "$work/obj" && "$src/configure" --disable-tcl >/dev/null && make sqlite3.c) >>"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "build.sh: making SQLite's amalgamation failed (whole log: $log)" >&2
+        return 1
+    fi
+    cp "$work/obj/sqlite3.c" "$work/obj/sqlite3.h" "$SQLITE_DIR/"
+    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
+    rm -rf "$work"
+}
+
 check_imports() {
     local exe=$1 dll bad=0
     while read -r dll; do
@@ -107,6 +136,7 @@ check_exports() {
 
 install_missing "${PACKAGES[@]}"
 build_libusb
+build_sqlite
 if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     echo "build.sh: fetching Debian's cjson source package"
     debian_source cjson "$DEPS_DIR" >/dev/null
