@@ -139,7 +139,9 @@ void plat_msgsock_close(int sock);
 
 // ---------------------------------------------------------------- child processes
 // Programs run side by side (flint-gang): started with their output in a file
-// of their own, waited for together, stopped on request.
+// of their own, waited for together, stopped on request. The output reaches
+// its file through this process, which notes when the file cannot take it
+// all (a full disk): the child never hears of that, the caller does.
 
 struct plat_child;                     // opaque, one per started program
 using plat_child_handle = plat_child*; // nullptr is the invalid handle
@@ -177,8 +179,13 @@ struct plat_child_status {
     bool exited;      // false: ended by a signal
     int32_t code;     // the exit code as the system reports it (Linux 0..255)
     int signal;       // the signal, when !exited
+    std::string output_error;  // why the output file is not whole; "" when it is
 };
-// After plat_children_wait named the child; false while it still runs.
+// The output_error of a child whose output pipe stayed open past the end
+// (a program it started may still write): the rest is not waited for.
+constexpr const char* PLAT_OUTPUT_HELD = "its output was still being written after its end";
+// After plat_children_wait named the child; false while it still runs. Takes
+// the rest of the child's output first (for a bounded time).
 bool plat_child_status_of(plat_child_handle child, plat_child_status* status);
 
 // Asks a running child to end (SIGTERM); `force` ends it at once (SIGKILL,

@@ -18,7 +18,7 @@ from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
 
 FLINT_GANG = os.environ.get("FLINT_GANG", "")
-SUMMARY_LINE = re.compile(r"^(\S+)\s+(\S+(?: \d+)?)\s+(\d+\.\d)\s+(\S+)$")
+SUMMARY_LINE = re.compile(r"^(\S+)\s+(\S+(?: \S+)?)\s+(\d+\.\d)\s+(\S+)$")
 
 # A stand-in for flint: prints its arguments and settings on both streams,
 # then behaves as the port's entry in $FAKE_PLAN says ("exit:N", "sleep").
@@ -224,9 +224,12 @@ class WithStandIn(GangCase):
                 env.update(self.env(plan))
                 proc = subprocess.Popen([self.gang, "-c", "COM6,COM7,COM8", "-r", "--logs", "logs"], cwd=self.dir,
                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                # COM6 has ended (its status line) and the other two run.
+                # COM6 has ended (its status line) and the other two run and
+                # have named their temporary folders in their logs.
                 seen = read_until(proc.stdout, re.compile(rb"^COM6 +passed ", re.M))
-                self.assertTrue(wait_for(lambda: len(read_pids(self.pids)) == 3), seen)
+                temp_line = re.compile(r"^temp (.*)$", re.M)
+                self.assertTrue(wait_for(lambda: len(read_pids(self.pids)) == 3 and all(
+                    temp_line.search(self.log(name + ".log")) for name in plan)), seen)
                 proc.send_signal(sig)
                 out, err = proc.communicate(timeout=30)
                 out = (seen + out).decode()
@@ -239,7 +242,7 @@ class WithStandIn(GangCase):
                 self.assertEqual(len(pids), 3)
                 self.assertEqual([p for p in pids if alive(p)], [])
                 for name in plan:
-                    temp = re.search(r"^temp (.*)$", self.log(name + ".log"), re.M).group(1)
+                    temp = temp_line.search(self.log(name + ".log")).group(1)
                     self.assertFalse(os.path.exists(temp), "temporary folder left behind: " + temp)
 
     def test_an_unwritable_log_folder_is_refused_before_anything_starts(self):
@@ -252,6 +255,20 @@ class WithStandIn(GangCase):
         self.assertRegex(err, r"^flint-gang: cannot write into the log folder logs: .+\n$")
         self.assertEqual(out, "")
         self.assertEqual(read_pids(self.pids), [])
+
+    def test_a_log_that_cannot_be_written_whole_fails_its_module(self):
+        # COM7's log is on a full disk: flint passed, but its module cannot be traced.
+        os.makedirs(os.path.join(self.dir, "logs"))
+        os.symlink("/dev/full", os.path.join(self.dir, "logs", "COM7.log"))
+        rc, out, err = run_gang(["-c", "COM6,COM7", "-r", "--logs", "logs"], cwd=self.dir, env=self.env({}),
+                                program=self.gang)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual({p: r[0] for p, r in summary(out).items()}, {"COM6": "0", "COM7": "log lost"})
+        self.assertRegex(out, r"(?m)^COM7 +failed \(log lost\) +\d+\.\d s$")
+        self.assertTrue(out.endswith("flint-gang: COM7: its log logs/COM7.log is not whole (No space left on device): "
+                                     "the module counts as failed\n"
+                                     "flint-gang: 2 modules, 1 passed, 1 failed\n"), out)
+        self.assertIn("done COM6", self.log("COM6.log"))
 
     def test_one_port_in_another_spelling_is_a_repeated_port(self):
         leader, follower = os.openpty()
