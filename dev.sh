@@ -4,8 +4,9 @@
 #   ./dev.sh run     install what is missing, build, run two one-shot production runs
 #                    against the virtual module (./dev.sh demo: a session in the shell;
 #                    ./dev.sh shell: the interactive shell)
-#   ./dev.sh test    install what is missing, build natively and under ASan/UBSan,
-#                    cross-build for Windows, run the whole test suite on all three
+#   ./dev.sh test    install what is missing, build natively, under ASan/UBSan, for
+#                    fuzzing and for Windows, run every test suite (side by side)
+#   ./dev.sh test quick   the native unit and end-to-end tests only (edit-test loop)
 #   ./dev.sh build   install what is missing and build (build/)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh fuzz [SECONDS [TARGET...]]   build the fuzz targets (clang) and run each
@@ -55,23 +56,66 @@ run_session() {
 
 build_fuzz() { install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"; configure_and_build fuzz; }
 
-run_tests() {
+# The suites of ./dev.sh test: each is a function suite_NAME that runs one
+# build's tests and fails when one of them fails. Every build is made first,
+# one after the other (compiling wants both cores); then the suites run side
+# by side, TEST_PARALLEL at a time (2 unless set): most of a suite's time is
+# spent waiting for modules, time-outs and Wine, not computing. Each suite's
+# output goes to test-logs/NAME.log, printed when the suite fails. To add a
+# suite, write suite_NAME (and its build in build_all) and name it in
+# TEST_SUITES; `./dev.sh test NAME...` runs only the named ones.
+TEST_SUITES=(native asan fuzz windows)
+
+suite_native() { ctest --preset native; }
+suite_asan() { ctest --preset asan; }
+# The fuzz targets: every seed and saved regression input replayed.
+suite_fuzz() { ctest --preset fuzz; }
+suite_windows() { tools/windows/test.sh; }
+# The edit-test loop: the native unit and end-to-end tests without the campaigns.
+suite_quick() { ctest --preset native -E '_campaign_short$'; }
+
+build_all() {
     build_native
     configure_and_build asan
     build_fuzz
-    local failed=0 passed=0
-    echo "== native build"
-    if ctest --preset native; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
-    if ctest --preset asan; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    echo "== fuzz targets: every seed and saved regression input replayed"
-    if ctest --preset fuzz; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    if [ -x tools/windows/test.sh ]; then
-        echo "== Windows build under Wine"
-        if tools/windows/test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    tools/windows/build.sh
+}
+
+run_suites() {  # NAME...: runs the suites side by side, prints each result and time
+    local logs=test-logs name running=0 failed=() start=$SECONDS
+    mkdir -p "$logs"
+    declare -A began
+    for name in "$@"; do
+        if [ "$running" -ge "${TEST_PARALLEL:-2}" ]; then wait -n || true; running=$((running - 1)); fi
+        echo "== $name: started (log: $logs/$name.log)"
+        ( t=$SECONDS
+          if "suite_$name" >"$logs/$name.log" 2>&1; then r=passed; else r=FAILED; fi
+          echo "$r $((SECONDS - t))" >"$logs/$name.result" ) &
+        running=$((running + 1))
+    done
+    wait || true
+    for name in "$@"; do
+        local result seconds
+        read -r result seconds <"$logs/$name.result" || result=FAILED
+        echo "== $name: $result in ${seconds:-?} s"
+        if [ "$result" != passed ]; then failed+=("$name"); tail -n 60 "$logs/$name.log"; fi
+    done
+    echo "suites: $(( $# - ${#failed[@]} )) passed, ${#failed[@]} failed${failed:+ (${failed[*]})}; $((SECONDS - start)) s"
+    [ "${#failed[@]}" -eq 0 ]
+}
+
+run_tests() {  # [quick | NAME...]
+    if [ "${1:-}" = quick ]; then
+        build_native
+        run_suites quick
+        return
     fi
-    echo "suites: $passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
+    local suites=("$@")
+    [ ${#suites[@]} -gt 0 ] || suites=("${TEST_SUITES[@]}")
+    local start=$SECONDS
+    build_all
+    echo "== builds: $((SECONDS - start)) s"
+    run_suites "${suites[@]}"
 }
 
 run_bench() {
@@ -159,10 +203,10 @@ case "${1:-}" in
     run) run_oneshot ;;
     demo) run_session ;;
     shell) build_native; exec build/flint -i ;;
-    test) run_tests ;;
+    test) shift; run_tests "$@" ;;
     build) build_native ;;
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,16p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
 esac

@@ -96,7 +96,7 @@ int32_t enable_value(const cJSON* entry) {
 // or the relative path alone when the job file's path names no folder.
 bool set_folder(const char* path, const char* relative, tool_config* config) {
     const char sep = plat_path_separator();
-    const char* last = std::strrchr(path, sep);
+    const char* last = plat_last_separator(path);
     if (last == nullptr) return copy_member(path, config->folder, sizeof config->folder, relative);
     const size_t base = static_cast<size_t>(last - path);
     if (base > CONFIG_BASE_MAX) {

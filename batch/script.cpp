@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "commands/cmd_util.h"
 #include "commands/commands.h"
@@ -36,6 +37,10 @@ const char* const MSG_PATH_TOO_LONG =
     "the image path %s%c%s is longer than %u characters; nothing was run\n";
 const char* const MSG_HAS_BLANK =
     "%s \"%s\" contains a blank, which would split its script line; nothing was run\n";
+const char* const MSG_FOLDER_HAS_BLANK =
+    "the program folder \"%s\" holds a blank, which would split its loader line, and the volume gives "
+    "it no short name without one: unpack flint into a folder whose path holds no blank "
+    "(for example C:\\flint); nothing was run\n";
 const char* const MSG_BAD_PAYLOAD = "%s: its payload cannot be read; nothing was run\n";
 const char* const MSG_TOO_LARGE = "%s: its payload of %lld bytes is too large; nothing was run\n";
 const char* const MSG_BAD_BDADDR = "convert BT address error!\n";
@@ -89,6 +94,8 @@ private:
     bool ok_ = true;
 };
 
+bool has_blank(const std::string& text) { return text.find(' ') != std::string::npos; }
+
 bool has_prefix(const char* line, const char* word) {
     return std::strncmp(line, word, RETRY_WORD_CHARS) == 0 && std::strlen(word) == RETRY_WORD_CHARS;
 }
@@ -110,6 +117,25 @@ void need_bdaddr(const batch_options& o, script_builder& s) {
     if (!s.ok() || !o.bdaddr || config_parse_bt_address(o.bdaddr_text, mac)) return;
     con_err(MSG_BAD_BDADDR);
     s.fail();
+}
+
+// The loader line names the "fw" folder beside the program. A program
+// folder with a blank (C:\Program Files\...) goes into the line by its short
+// name, which holds none; where the volume keeps no short names the run is
+// refused.
+void loader_line(const batch_options& o, uint32_t mode, script_builder& s) {
+    const char* last = plat_last_separator(o.program_path);
+    if (last == nullptr) {
+        s.add("loadfw --autodetect %d", static_cast<int>(mode));
+        return;
+    }
+    const std::string folder(o.program_path, static_cast<size_t>(last - o.program_path));
+    const std::string in_line = has_blank(folder) ? plat_short_path(folder) : folder;
+    if (s.ok() && has_blank(in_line)) {
+        con_err(MSG_FOLDER_HAS_BLANK, folder.c_str());
+        s.fail();
+    }
+    s.add("loadfw --autodetect %s%cfw %d", in_line.c_str(), plat_path_separator(), static_cast<int>(mode));
 }
 
 void single_image_lines(const batch_options& o, script_builder& s) {
@@ -186,16 +212,7 @@ int32_t build_script(const batch_options& o, uint32_t mode) {
     } else {
         s.add("connect %s", o.port);
     }
-    const char sep = plat_path_separator();
-    const char* last = std::strrchr(o.program_path, sep);
-    if (last != nullptr) {
-        const int folder = static_cast<int>(last - o.program_path);
-        if (std::memchr(o.program_path, ' ', static_cast<size_t>(folder)) != nullptr)
-            s.word("the program path", o.program_path);
-        s.add("loadfw --autodetect %.*s%cfw %d", folder, o.program_path, sep, static_cast<int>(mode));
-    } else {
-        s.add("loadfw --autodetect %d", static_cast<int>(mode));
-    }
+    loader_line(o, mode, s);
     if (mode != SINGLE_WIRE_UART_MODE && s.word("the baud rate", o.baud)) s.add("setbaudrate %s", o.baud);
     if (!o.auto_images && !o.packed) {
         single_image_lines(o, s);

@@ -26,6 +26,10 @@ const char* const MSG_BAUD_OK = "set baudrate: %d successfully\n";
 const char* const MSG_PORT_TOO_LONG =
     "connect: the port text is %zu characters long; at most %u are accepted, nothing was opened\n";
 
+// connect's results besides those of the link's open.
+constexpr int32_t CONNECT_NO_PORT = 1;       // no port named
+constexpr int32_t CONNECT_UNKNOWN_LINK = 2;  // a port of no known kind
+
 constexpr uint32_t DEFAULT_SERIAL_BAUD = 115200;
 constexpr uint32_t DEFAULT_SWD_SPEED = 1000;
 constexpr size_t LINK_NAME_CHARS = 3;  // "com", "usb", "swd" match on these
@@ -72,7 +76,7 @@ int32_t open_link(link_choice link, int32_t argc, char** argv) {
             break;
     }
     con_err(MSG_OPEN_ERROR, argv[1]);
-    return 2;
+    return CONNECT_UNKNOWN_LINK;
 }
 
 }  // namespace
@@ -90,7 +94,7 @@ int32_t do_connect(int32_t argc, char** argv) {
     if (argc < 2) {
         std::printf("%s", MSG_LIST_PORTS);
         connection_state = 0;
-        return 1;
+        return CONNECT_NO_PORT;
     }
     // An unknown interface is reported as such, however long the word.
     link_choice link = choose_link(argv[1]);

@@ -129,10 +129,10 @@ int32_t write_back(const region_ops& ops, const uint8_t* copy, uint32_t addr, ui
 
 void report_merge_failure(const char* who, config_merge_result r, uint32_t capacity) {
     switch (r) {
-    case config_merge_result::too_short: std::printf(MSG_MERGE_TOO_SHORT, who); break;
-    case config_merge_result::empty_entry: std::printf(MSG_MERGE_EMPTY_ENTRY, who); break;
-    case config_merge_result::no_room: std::printf(MSG_MERGE_NO_ROOM, who, capacity); break;
-    case config_merge_result::malformed: std::printf(MSG_MERGE_MALFORMED, who); break;
+    case config_merge_result::too_short: con_err(MSG_MERGE_TOO_SHORT, who); break;
+    case config_merge_result::empty_entry: con_err(MSG_MERGE_EMPTY_ENTRY, who); break;
+    case config_merge_result::no_room: con_err(MSG_MERGE_NO_ROOM, who, capacity); break;
+    case config_merge_result::malformed: con_err(MSG_MERGE_MALFORMED, who); break;
     case config_merge_result::ok: break;
     }
 }
@@ -150,14 +150,14 @@ region_state read_region(const region_ops& ops, const char* who, uint32_t addr, 
     const uint32_t length = le16_get(field);
     if (length == CONFIG_REGION_EMPTY) return region_state::empty;
     if (length > layout.capacity) {
-        std::printf(MSG_STORED_TOO_LONG, who, length, layout.capacity);
+        con_err(MSG_STORED_TOO_LONG, who, length, layout.capacity);
         return region_state::refused;
     }
     if (ops.read(addr, layout.write_length(length), copy) != 0) return region_state::unreadable;
     // The length is read again with the block, so the two cannot disagree.
     if (le16_get(copy + layout.length_at()) != length ||
         !config_entries_well_formed(copy + layout.entries_at(), length)) {
-        std::printf(MSG_STORED_MALFORMED, who, length);
+        con_err(MSG_STORED_MALFORMED, who, length);
         return region_state::refused;
     }
     return region_state::holds_block;
@@ -174,7 +174,8 @@ int32_t read_image(const char* command, const char* name, uint8_t* image, uint32
     const int64_t whole = mp_file_size(file.get());
     const int64_t payload = mp_payload_length(file.get());
     if (payload > static_cast<int64_t>(CONFIG_IMAGE_BYTES)) {
-        std::printf(MSG_MERGE_IMAGE_TOO_LARGE, name, static_cast<long long>(payload), CONFIG_IMAGE_BYTES);
+        std::printf("%s", MSG_MERGE_READ_IMAGE);
+        con_err(MSG_MERGE_IMAGE_TOO_LARGE, name, static_cast<long long>(payload), CONFIG_IMAGE_BYTES);
         return MERGE_READ_IMAGE;
     }
     cmd_bytes bytes = payload < 0 ? cmd_no_bytes()
@@ -202,7 +203,7 @@ int32_t add_image_address(const char* text, uint8_t* image, uint32_t* size) {
     uint8_t entry[BT_ENTRY_BYTES];
     config_bt_entry(CONFIG_ID_IMAGE_BT_ADDR, addr, entry);
     if (!config_image_add_entry(image, size, entry)) {
-        std::printf("%s", MSG_MERGE_APPEND_NO_PLACE);
+        con_err("%s", MSG_MERGE_APPEND_NO_PLACE);
         std::printf("%s", MSG_MERGE_APPEND_BT);
         return MERGE_APPEND_BT;
     }
@@ -213,12 +214,10 @@ int32_t add_image_address(const char* text, uint8_t* image, uint32_t* size) {
 int32_t check_image(const uint8_t* image, uint32_t size) {
     const config_image_fault fault = config_image_check(image, size);
     if (fault == config_image_fault::none) return 0;
-    if (fault == config_image_fault::block_beyond) {
-        std::printf(MSG_MERGE_BLOCK_BEYOND, le16_get(image + CONFIG_LAYOUT_MERGE.length_at()),
-                    CONFIG_LAYOUT_MERGE.length_at(), size);
-    } else {
-        std::printf("%s", MSG_MERGE_LENGTH);
-    }
+    std::printf("%s", MSG_MERGE_LENGTH);
+    if (fault == config_image_fault::block_beyond)
+        con_err(MSG_MERGE_BLOCK_BEYOND, le16_get(image + CONFIG_LAYOUT_MERGE.length_at()),
+                CONFIG_LAYOUT_MERGE.length_at(), size);
     return MERGE_LENGTH;
 }
 
@@ -251,7 +250,7 @@ int32_t do_addmac(int32_t argc, char** argv) {
     switch (read_region(ops, ADDMAC, addr, layout, copy.get())) {
     case region_state::holds_block: break;
     case region_state::empty: std::printf("%s", MSG_ADDMAC_EMPTY); return ADDMAC_FAILED;
-    case region_state::unreadable: std::printf("%s", MSG_ADDMAC_READ); return ADDMAC_FAILED;
+    case region_state::unreadable: con_err("%s", MSG_ADDMAC_READ); return ADDMAC_FAILED;
     case region_state::refused: return ADDMAC_FAILED;
     }
     uint32_t length = 0;
@@ -309,7 +308,7 @@ int32_t do_config_merge(int32_t argc, char** argv) {
         }
         break;
     }
-    case region_state::unreadable: std::printf("%s", MSG_MERGE_READ); return MERGE_READ_REGION;
+    case region_state::unreadable: con_err("%s", MSG_MERGE_READ); return MERGE_READ_REGION;
     case region_state::refused: return MERGE_REFUSED;
     }
     if (write_back(ops, out, addr, length, layout.erase_size) != 0) {

@@ -16,6 +16,10 @@
 namespace {
 
 const char* const MSG_NO_TEMP_PATH = "packed_img_parser: Get system temp floder failed(%lu)\n";
+const char* const MSG_TEMP_HAS_BLANK =
+    "packed_img_parser: the temp folder %s holds a blank, which would split the script's lines, and the "
+    "volume gives it no short name without one: point TMP (TMPDIR on Linux) to a folder whose path holds "
+    "no blank\n";
 const char* const MSG_NO_FOLDER = "packed_img_parser: make temp director fail\n";
 const char* const MSG_OPEN_FAILS = "packed_img_parser: open %s fails!\n";
 const char* const MSG_NOT_REGULAR =
@@ -80,6 +84,26 @@ int32_t write_payload(const char* path, const uint8_t* bytes, uint32_t n) {
     return 0;
 }
 
+bool has_blank(const std::string& text) { return text.find(' ') != std::string::npos; }
+
+// The system's temporary folder, ending with the separator. The sub-images'
+// paths become words of script lines, so a folder with a blank (a user name
+// with one) is taken by its short name; "" after a message when that too
+// holds a blank.
+std::string temp_folder() {
+    std::string temp = plat_temp_dir();
+    if (temp.empty()) {
+        con_err(MSG_NO_TEMP_PATH, plat_error_number());
+        return temp;
+    }
+    if (has_blank(temp)) temp = plat_short_path(temp);
+    if (has_blank(temp)) {
+        con_err(MSG_TEMP_HAS_BLANK, temp.c_str());
+        return std::string();
+    }
+    return temp;
+}
+
 }  // namespace
 
 void packed_output_init(packed_output* out) { std::memset(out, 0, sizeof *out); }
@@ -91,11 +115,8 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
         con_err(MSG_NOT_REGULAR, path);
         return PACKED_OPEN_OR_WRITE;
     }
-    const std::string temp = plat_temp_dir();
-    if (temp.empty()) {
-        con_err(MSG_NO_TEMP_PATH, plat_error_number());
-        return PACKED_NO_TEMP_PATH;
-    }
+    const std::string temp = temp_folder();
+    if (temp.empty()) return PACKED_NO_TEMP_PATH;
     char folder[PACKED_FOLDER_BYTES];
     const int folder_len = std::snprintf(folder, sizeof folder, FOLDER_FORMAT, temp.c_str(),
                                          static_cast<unsigned>(plat_process_id()));

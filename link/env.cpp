@@ -13,6 +13,7 @@ env_entry env_table[ENV_SLOTS];
 
 namespace {
 
+const char* const MSG_SAVE_TOO_LONG = "saveenv: %s is too long for a line of %s, not saved\n";
 const char* const MSG_LINE_TOO_LONG =
     "%s: line %u is longer than %u characters and was not loaded\n";
 
@@ -142,7 +143,7 @@ int32_t env_save() {
         char line[ENV_LINE_BYTES];
         int n = std::snprintf(line, sizeof line - 1, "%s=%s\n", slot.name, slot.value);
         if (n < 0 || static_cast<size_t>(n) >= sizeof line - 1) {
-            con_err("saveenv: %s is too long for a line of %s, not saved\n", slot.name, ENV_FILE);
+            con_err(MSG_SAVE_TOO_LONG, slot.name, ENV_FILE);
             result = -1;
             continue;
         }

@@ -70,6 +70,16 @@ void await_late_answer() {
 
 }  // namespace
 
+bool link_packet_size_usable() {
+    if (packet_size_valid(packet_size)) return true;
+    char text[24];
+    std::snprintf(text, sizeof text, "%u", packet_size);
+    con_err(MSG_BAD_PACKET_SIZE, PACKET_SIZE_VAR, text, PACKET_SIZE_MAX, PACKET_SIZE_DEFAULT);
+    return false;
+}
+
+void link_owe_answer(uint32_t bytes) { link_late_bytes = bytes; }
+
 int32_t link_read_packet_size() {
     const env_entry* e = env_find(PACKET_SIZE_VAR);
     if (e == nullptr || e->value == nullptr) {

@@ -26,6 +26,10 @@ constexpr bool packet_size_valid(uint64_t size) { return size != 0 && size <= PA
 // answer is expected. 0 when the link is in step.
 extern uint32_t link_late_bytes;
 
+// The module has answered another request where this one's answer of
+// `bytes` bytes was expected: that answer is still owed (link_late_bytes).
+void link_owe_answer(uint32_t bytes);
+
 // Bytes read (0..len). USB: len on success, else 0. A short serial read
 // leaves the link out of step (link_late_bytes). Over USB an answer that
 // comes after the transfer time-out is told by its code (the loader's
@@ -40,6 +44,10 @@ int32_t link_set_baudrate(uint32_t baud);
 // The serial read time-out; `ms` is left as the caller set it on failure.
 void link_get_timeout(uint32_t* ms);
 void link_set_timeout(uint32_t ms);
+
+// True when packet_size is usable; false after the message that says how to
+// set DATA_SIZE_PER_PACKET.
+bool link_packet_size_usable();
 
 // Reads DATA_SIZE_PER_PACKET into packet_size. Returns 0, or -1 after a
 // message when the value is 0 or its request does not fit the frame buffer.

@@ -75,6 +75,15 @@ int plat_system(const char* command);
 // '\\' on Windows, '/' elsewhere: joins a folder and a file name.
 char plat_path_separator();
 
+// The last character of `path` that separates folders ('\\' or '/' on
+// Windows, where both do; '/' elsewhere), or nullptr when it names no folder.
+const char* plat_last_separator(const char* path);
+
+// The short (8.3) name of an existing folder or file on Windows, which holds
+// no blank where the volume keeps short names (GetShortPathNameA); the path
+// unchanged when there is none, and on every other system.
+std::string plat_short_path(const std::string& path);
+
 // The program's own file ("" when unknown).
 std::string plat_exe_path();
 

@@ -118,7 +118,7 @@ int32_t read_piece(uint32_t at, uint32_t asked, uint64_t from, uint64_t to, uint
     const uint32_t delivered = static_cast<uint32_t>(to - from);
     if (hci_await_event(ev) != 0 || !hci_event_holds(ev, READ_DATA_OFFSET + asked)) {
         con_err(MSG_READ_FAIL, static_cast<int>(delivered), at);
-        return 1;
+        return HCI_FAILED;
     }
     std::memcpy(dest, ev.bytes + READ_DATA_OFFSET + (from - at), delivered);
     return 0;
@@ -129,7 +129,7 @@ int32_t program_piece(uint32_t at, const uint8_t* bytes, uint32_t n) {
     hci_event ev;
     if (hci_await_event(ev) == 0) return 0;
     con_err(MSG_WRITE_FAIL, static_cast<int>(n), at);
-    return 1;
+    return HCI_FAILED;
 }
 
 }  // namespace
@@ -186,18 +186,18 @@ namespace {
 int32_t check_event_frame(const uint8_t* event, uint32_t len) {
     if (len >= 1 && event[0] != HCI_EVENT_PACKET) {
         con_err(MSG_WRONG_TYPE, event[0]);
-        return 1;
+        return HCI_FAILED;
     }
     if (len >= 2 && event[1] != HCI_COMMAND_COMPLETE) {
         con_err(MSG_WRONG_CODE, event[1]);
-        return 2;
+        return HCI_WRONG_EVENT;
     }
     uint32_t need = HCI_EVENT_MIN_BYTES;
     if (len >= HCI_EVENT_HEADER && HCI_EVENT_HEADER + event[2] > need)
         need = HCI_EVENT_HEADER + event[2];
     if (len < need) {
         con_err(MSG_INCOMPLETE, need, len);
-        return 1;
+        return HCI_FAILED;
     }
     return 0;
 }
@@ -208,7 +208,7 @@ int32_t hci_check_event(const uint8_t* event, uint32_t len) {
     if (const int32_t r = check_event_frame(event, len)) return r;
     if (event[HCI_EVENT_STATUS] != 0) {
         con_err("%s", MSG_STATUS_FAIL);
-        return 3;
+        return HCI_STATUS_FAILED;
     }
     return 0;
 }
@@ -222,7 +222,7 @@ int32_t hci_chip_erase() {
     hci_event ev;
     if (flash_control(SUB_CHIP_ERASE, CHIP_ERASE_KEY1, SAFETY_KEY, ev) != 0) {
         con_err("%s", MSG_CHIP_ERASE_FAIL);
-        return 1;
+        return HCI_FAILED;
     }
     std::printf("%s", MSG_CHIP_ERASE_DONE);
     return 0;
@@ -241,11 +241,11 @@ uint32_t hci_flash_id() {
 int32_t hci_flash_init() {
     if (flash_control(SUB_FLASH_INIT) != 0) {
         con_err("%s", MSG_FLASH_INIT_FAIL);
-        return 1;
+        return HCI_FAILED;
     }
     if (flash_control(SUB_FLASH_CFG_LOAD) != 0) {
         con_err("%s", MSG_FLASH_CFG_FAIL);
-        return 1;
+        return HCI_FAILED;
     }
     return 0;
 }
@@ -253,7 +253,7 @@ int32_t hci_flash_init() {
 int32_t hci_flash_unlock() {
     if (flash_control(SUB_FLASH_UNLOCK) == 0) return 0;
     con_err("%s", MSG_FLASH_UNLOCK_FAIL);
-    return 1;
+    return HCI_FAILED;
 }
 
 int32_t hci_flash_prepare(uint32_t, const uint8_t*) {
@@ -266,7 +266,7 @@ int32_t hci_flash_prepare(uint32_t, const uint8_t*) {
 int32_t hci_page_erase(uint32_t addr, uint32_t size) {
     if (!flash_range_fits(addr, size)) {
         con_err(MSG_ERASE_PAGE_FAIL, addr);
-        return 1;
+        return HCI_FAILED;
     }
     const uint32_t pages = size / HCI_PAGE_BYTES + (size % HCI_PAGE_BYTES != 0 ? 1 : 0);
     for (uint32_t i = 0; i < pages; ++i) {
@@ -275,7 +275,7 @@ int32_t hci_page_erase(uint32_t addr, uint32_t size) {
         hci_event ev;
         if (hci_await_event(ev) != 0) {
             con_err(MSG_ERASE_PAGE_FAIL, page);
-            return 1;
+            return HCI_FAILED;
         }
         msleep(PAGE_ERASE_PAUSE_MS);
     }
@@ -289,7 +289,7 @@ int32_t hci_read_once(uint32_t addr, uint32_t len, uint8_t* dest) {
     if (len == 0) return 0;
     if (!flash_range_fits(addr, len)) {
         con_err(MSG_READ_FAIL, static_cast<int>(len), addr);
-        return 1;
+        return HCI_FAILED;
     }
     const uint32_t base = align_down(addr);
     const uint64_t end = uint64_t{addr} + len;
@@ -300,7 +300,7 @@ int32_t hci_read_once(uint32_t addr, uint32_t len, uint8_t* dest) {
                                                          ? span - done : HCI_MAX_RW_BYTES);
         const uint64_t from = at > addr ? at : addr;
         const uint64_t to = uint64_t{at} + asked < end ? uint64_t{at} + asked : end;
-        if (read_piece(at, asked, from, to, dest + (from - addr)) != 0) return 1;
+        if (read_piece(at, asked, from, to, dest + (from - addr)) != 0) return HCI_FAILED;
     }
     return 0;
 }
@@ -315,10 +315,10 @@ int32_t hci_read(uint32_t addr, uint32_t len, uint8_t* dest) {
         con_err(MSG_READ_NO_MEMORY, len);
         return -1;
     }
-    if (hci_read_once(addr, len, again.get()) != 0) return 1;
+    if (hci_read_once(addr, len, again.get()) != 0) return HCI_FAILED;
     if (std::memcmp(dest, again.get(), len) == 0) return 0;
     con_err(MSG_READS_DIFFER, len, addr);
-    return 1;
+    return HCI_FAILED;
 }
 
 // Read-modify-write on whole words: the bytes that share a word with the
@@ -328,7 +328,7 @@ int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
     if (len == 0) return 0;
     if (!flash_range_fits(addr, len)) {
         con_err(MSG_WRITE_FAIL, static_cast<int>(len), addr);
-        return 1;
+        return HCI_FAILED;
     }
     const uint32_t base = align_down(addr);
     const uint32_t head = addr - base;
@@ -341,15 +341,15 @@ int32_t hci_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
     }
     // The bytes beside the image are written back: hci_read takes them only
     // when two readings agree.
-    if (head != 0 && hci_read(base, head, buf.get()) != 0) return 1;
+    if (head != 0 && hci_read(base, head, buf.get()) != 0) return HCI_FAILED;
     if (span != total &&
         hci_read(addr + len, static_cast<uint32_t>(span - total), buf.get() + total) != 0)
-        return 1;
+        return HCI_FAILED;
     std::memcpy(buf.get() + head, bytes, len);
     for (uint64_t done = 0; done < span; done += HCI_MAX_RW_BYTES) {
         const uint32_t n = static_cast<uint32_t>(span - done < HCI_MAX_RW_BYTES
                                                      ? span - done : HCI_MAX_RW_BYTES);
-        if (program_piece(static_cast<uint32_t>(base + done), buf.get() + done, n) != 0) return 1;
+        if (program_piece(static_cast<uint32_t>(base + done), buf.get() + done, n) != 0) return HCI_FAILED;
     }
     return 0;
 }
@@ -425,7 +425,7 @@ int32_t hci_vendor_write(uint32_t addr, uint32_t value) {
     hci_event ev;
     if (hci_await_event(ev) != 0) {
         con_err("%s", MSG_VENDOR_WRITE_FAIL);
-        return 1;
+        return HCI_FAILED;
     }
     std::printf("%s", MSG_VENDOR_WRITE_OK);
     return 0;
@@ -442,7 +442,7 @@ int32_t hci_send_debug_password(const uint8_t password[DEBUG_PASSWORD_BYTES]) {
     hci_command packet(OP_DEBUG_PASSWORD);
     if (!packet.bytes(password, DEBUG_PASSWORD_BYTES).send()) {
         con_err(MSG_DEBUG_PASSWORD_FAIL, packet.sent(), packet.length());
-        return 1;
+        return HCI_FAILED;
     }
     std::printf("%s", MSG_DEBUG_PASSWORD_SENT);
     return 0;

@@ -11,7 +11,12 @@ constexpr uint32_t HCI_PAGE_BYTES = 2048;
 constexpr uint32_t FACTORY_IMAGE_ADDR = 0x804000;
 constexpr uint16_t FACTORY_IMAGE_ID = 0x278F;
 
-// 0; 1 wrong type; 2 wrong event code; 3 status not 0. `len` is the number of
+// The results of the event check and of the HCI operations besides 0.
+constexpr int32_t HCI_FAILED = 1;         // wrong packet type, a cut event, a failed read or write
+constexpr int32_t HCI_WRONG_EVENT = 2;    // an event other than Command Complete
+constexpr int32_t HCI_STATUS_FAILED = 3;  // the command's status is not 0
+
+// 0, HCI_FAILED, HCI_WRONG_EVENT or HCI_STATUS_FAILED. `len` is the number of
 // event bytes actually received: fewer than a whole event fails.
 int32_t hci_check_event(const uint8_t* event, uint32_t len);
 

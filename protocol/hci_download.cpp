@@ -21,8 +21,6 @@ constexpr uint32_t CHUNK_ANSWER_START_BYTES = sizeof CHUNK_ANSWER_START;
 constexpr uint32_t CHUNK_ANSWER_BYTES = 8;
 constexpr int CHUNK_ANSWER_READS = 20;
 
-constexpr uint32_t PREPARE_PAUSE_MS = 300;
-
 constexpr int32_t DOWNLOAD_TIMEOUT = 1;
 constexpr int32_t DOWNLOAD_NO_EVENT = 2;
 constexpr int32_t DOWNLOAD_BAD_EVENT = 3;
@@ -100,11 +98,8 @@ int32_t hci_download_loader(uint32_t size, const uint8_t* image) {
 }
 
 int32_t hci_download_fc_image(uint32_t size, const uint8_t* image) {
-    // A failed init does not stop the download: the erase below reports it.
-    if (hci_flash_init() == 0) {
-        msleep(PREPARE_PAUSE_MS);
-        hci_flash_unlock();
-    }
+    // A failed preparation does not stop the download: the erase below reports it.
+    hci_flash_prepare(size, image);
     const int32_t r = hci_page_erase(FACTORY_IMAGE_ADDR, size);
     if (r != 0) {
         con_err("%s", MSG_FC_ERASE_FAIL);

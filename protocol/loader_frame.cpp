@@ -24,8 +24,6 @@ const char* const MSG_RANGE_PAST_END =
     "a transfer of %u bytes at 0x%08X would run past 0xFFFFFFFF, nothing was sent\n";
 const char* const MSG_FOREIGN_ANSWER =
     "answer to another request (code %04X) while waiting for the answer to %04X\n";
-const char* const MSG_BAD_PACKET_SIZE =
-    "packet size %u is not usable: set DATA_SIZE_PER_PACKET to 1 to %u and connect again\n";
 
 constexpr uint32_t HEADER_BYTES = 3;  // marker and code
 constexpr uint32_t CRC_BYTES = 2;
@@ -36,18 +34,12 @@ constexpr uint32_t ERASE_SIZE_FACTOR = 200;
 constexpr uint32_t ERASE_SIZE_SHIFT = 24;
 constexpr uint32_t ERASE_MS_PER_STEP = 1000;
 
-bool packet_size_usable() {
-    if (packet_size_valid(packet_size)) return true;
-    con_err(MSG_BAD_PACKET_SIZE, packet_size, PACKET_SIZE_MAX);
-    return false;
-}
-
 // Calls piece(address, length, offset) for each packet_size piece of [addr,
 // addr + len) in order; stops at the first non-zero result and returns it.
 template <typename Piece>
 int32_t for_each_piece(uint32_t addr, uint32_t len, Piece piece) {
     if (len == 0) return 0;
-    if (!packet_size_usable()) return LOADER_REFUSED;
+    if (!link_packet_size_usable()) return LOADER_REFUSED;
     if (!flash_range_fits(addr, len)) {
         con_err(MSG_RANGE_PAST_END, len, addr);
         return LOADER_REFUSED;
@@ -162,7 +154,7 @@ int32_t loader_check_count(uint16_t need, uint16_t got) {
     const uint16_t code = le16_get(frame_buffer + 1);
     if (frame_buffer[0] != LOADER_FRAME_MARKER || code == loader_request_code) return 0;
     con_err(MSG_FOREIGN_ANSWER, static_cast<unsigned>(code), static_cast<unsigned>(loader_request_code));
-    link_late_bytes = need;
+    link_owe_answer(need);
     return LOADER_SHORT_REPLY;
 }
 

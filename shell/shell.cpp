@@ -19,6 +19,14 @@ char shell_line[SHELL_LINE_BYTES];
 
 const char* const MSG_LINE_TOO_LONG =
     "the line is longer than %u characters and was not run; split it or shorten it\n";
+const char* const MSG_VERSION_NAMED = "version %s\n";
+const char* const MSG_VERSION = "%s\n";
+const char* const MSG_PROMPT = "%s> ";
+const char* const MSG_QUIT = "Quit\n";
+const char* const MSG_MISSING_PARAMETER = "Missing parameter!\n";
+const char* const MSG_COMMAND_TOO_LONG = "shell: the command is longer than %zu characters, not run\n";
+const char* const MSG_QUITING = "Quiting...\n";
+const char* const VERSION_VARIABLE = "DIAGVER";
 constexpr int32_t SHELL_LINE_REFUSED = -1;
 
 enum class line_status { read, end, too_long };
@@ -63,23 +71,23 @@ const char* prompt_text() {
 }  // namespace
 
 void print_version() {
-    const env_entry* ver = env_find("DIAGVER");
+    const env_entry* ver = env_find(VERSION_VARIABLE);
     if (ver != nullptr)
-        std::printf("version %s\n", ver->value);
+        std::printf(MSG_VERSION_NAMED, ver->value);
     else
-        std::printf("%s\n", FLINT_VERSION);
+        std::printf(MSG_VERSION, FLINT_VERSION);
 }
 
 void shell_loop() {
     env_load();
     while (shell_quit == 0) {
-        std::printf("%s> ", prompt_text());
+        std::printf(MSG_PROMPT, prompt_text());
         // The prompt has no line end: flush it so a person or a driving
         // script sees it before the program waits for the line.
         std::fflush(stdout);
         const line_status status = read_line(shell_line, stdin);
         if (status == line_status::end) {
-            std::printf("Quit\n");
+            std::printf("%s", MSG_QUIT);
             return;
         }
         if (status == line_status::too_long) {
@@ -107,7 +115,7 @@ int32_t do_help(int32_t argc, char** argv) {
 
 int32_t do_shell(int32_t argc, char** argv) {
     if (argc < 2) {
-        std::printf("Missing parameter!\n");
+        std::printf("%s", MSG_MISSING_PARAMETER);
         return 1;
     }
     char command[CMD_LINE_BYTES] = {};
@@ -115,7 +123,7 @@ int32_t do_shell(int32_t argc, char** argv) {
     for (int32_t i = 1; i < argc; ++i) {
         size_t len = std::strlen(argv[i]);
         if (used + len + 1 >= sizeof command) {
-            con_err("shell: the command is longer than %zu characters, not run\n", sizeof command - 1);
+            con_err(MSG_COMMAND_TOO_LONG, sizeof command - 1);
             return 1;
         }
         std::memcpy(command + used, argv[i], len);
@@ -131,6 +139,6 @@ int32_t do_exit(int32_t argc, char** argv) {
     (void)argc;
     (void)argv;
     shell_quit = 1;
-    std::printf("Quiting...\n");
+    std::printf("%s", MSG_QUITING);
     return 0;
 }

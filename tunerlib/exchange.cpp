@@ -1,6 +1,7 @@
 #include "tunerlib/exchange.h"
 
 #include "common/crc16.h"
+#include "common/le.h"
 #include "tunerlib/calibrate_oper.h"
 #include "tunerlib/log.h"
 
@@ -77,23 +78,9 @@ void Say(const ExchangeTexts& texts, uint8_t bPortId, const wchar_t* pszFormat, 
         TunerLog(pszFormat, args...);
 }
 
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
-
-uint32_t FrameRequest(uint8_t* lpbRequest, uint32_t len) {
-    const uint16_t wCrc = crc16(0, lpbRequest, len);
-    lpbRequest[len] = static_cast<uint8_t>(wCrc & 0xFF);
-    lpbRequest[len + 1] = static_cast<uint8_t>(wCrc >> 8);
-    return len + 2;
-}
-
-ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
-                               const uint8_t* lpbRequest, uint32_t dwRequestLen, uint32_t dwPauseMs,
-                               uint8_t* lpbReply, uint16_t* lpwEventLen) {
+// Sends the request and waits the pause before its reply is read.
+ExchangeFailure SendRequest(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
+                            const uint8_t* lpbRequest, uint32_t dwRequestLen, uint32_t dwPauseMs) {
     if (!texts.bProbe) {
         if (hPort == nullptr) {
             TunerLog(texts.pszPortNotOpen);
@@ -102,7 +89,6 @@ ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat
         // Whatever an earlier failed exchange left unread goes now.
         plat_serial_purge_input(hPort, false);
     }
-
     uint32_t dwWritten = 0;
     if (plat_serial_write_some(hPort, lpbRequest, dwRequestLen, &dwWritten) != 0) {
         Say(texts, bPortId, texts.pszWriteFailed, static_cast<int>(plat_last_error()));
@@ -119,40 +105,52 @@ ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat
     Say(texts, bPortId, texts.pszSent, lpbRequest[0], lpbRequest[1], lpbRequest[2], lpbRequest[3],
         lpbRequest[4], lpbRequest[5], lpbRequest[6], lpbRequest[7]);
     plat_sleep_ms(dwPauseMs);
+    return EXCHANGE_OK;
+}
 
-    // Header: two reads at most, each asking for 8 bytes, so up to 15 bytes
-    // can be in the buffer afterwards.
-    uint32_t dwReceived = 0;
+// The header: two reads at most, each asking for 8 bytes, so up to 15 bytes
+// can be in the buffer afterwards (*lpdwReceived).
+ExchangeFailure ReadHeader(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort, uint8_t* lpbReply,
+                           uint32_t* lpdwReceived) {
     for (bool bRetry = true;; bRetry = false) {
         uint32_t dwGot = 0;
-        if (plat_serial_read_some(hPort, lpbReply + dwReceived, REPLY_HEADER_BYTES, &dwGot) != 0) {
+        if (plat_serial_read_some(hPort, lpbReply + *lpdwReceived, REPLY_HEADER_BYTES, &dwGot) != 0) {
             Say(texts, bPortId, texts.pszReadFailed, static_cast<int>(plat_last_error()));
             return F10_HEADER_READ_FAILED;
         }
-        dwReceived += dwGot;
-        if (dwReceived >= REPLY_HEADER_BYTES) break;
+        *lpdwReceived += dwGot;
+        if (*lpdwReceived >= REPLY_HEADER_BYTES) return EXCHANGE_OK;
         if (!bRetry) {
-            Say(texts, bPortId, texts.pszHeaderFailed, static_cast<int>(dwReceived));
+            Say(texts, bPortId, texts.pszHeaderFailed, static_cast<int>(*lpdwReceived));
             plat_serial_purge_input(hPort, true);
             return F4_HEADER_SHORT;
         }
-        Say(texts, bPortId, texts.pszHeaderRetry, static_cast<int>(dwReceived));
+        Say(texts, bPortId, texts.pszHeaderRetry, static_cast<int>(*lpdwReceived));
     }
+}
 
+// The header's packet type and declared payload; the whole reply's length in
+// *lpwEventLen. A payload that does not fit the reply buffer is refused before
+// anything more is read; the rest of it is discarded.
+ExchangeFailure CheckHeader(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
+                            const uint8_t* lpbReply, uint16_t* lpwEventLen) {
     if (lpbReply[0] != PACKET_TYPE) {
         Say(texts, bPortId, texts.pszPacketType, static_cast<int>(lpbReply[0]));
         return F5_PACKET_TYPE;
     }
-    // A declared payload that does not fit the reply buffer is refused before
-    // anything more is read; the rest of it is discarded.
-    const uint32_t dwPayloadLen = Le32(lpbReply + 4);
+    const uint32_t dwPayloadLen = le32_get(lpbReply + 4);
     if (dwPayloadLen > REPLY_PAYLOAD_MAX) {
         Say(texts, bPortId, texts.pszTooLong, dwPayloadLen);
         plat_serial_purge_input(hPort, true);
         return F_REPLY_TOO_LONG;
     }
-    const uint16_t wEventLen = static_cast<uint16_t>(dwPayloadLen + REPLY_MIN_LEN);
+    *lpwEventLen = static_cast<uint16_t>(dwPayloadLen + REPLY_MIN_LEN);
+    return EXCHANGE_OK;
+}
 
+// The rest of the reply: two reads at most.
+ExchangeFailure ReadRemainder(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
+                              uint8_t* lpbReply, uint32_t dwReceived, uint16_t wEventLen) {
     for (bool bRetry = true; dwReceived < wEventLen; bRetry = false) {
         uint32_t dwGot = 0;
         if (plat_serial_read_some(hPort, lpbReply + dwReceived, wEventLen - dwReceived, &dwGot) != 0) {
@@ -169,9 +167,14 @@ ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat
         Say(texts, bPortId, texts.pszRemainderRetry, static_cast<int>(dwReceived),
             static_cast<int>(wEventLen));
     }
+    return EXCHANGE_OK;
+}
 
+// The whole reply's CRC and its status.
+ExchangeFailure CheckReply(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
+                           const uint8_t* lpbReply, uint16_t wEventLen) {
     const uint16_t wCalc = crc16(0, lpbReply, wEventLen - 2u);
-    const uint16_t wRcv = static_cast<uint16_t>(lpbReply[wEventLen - 2] | lpbReply[wEventLen - 1] << 8);
+    const uint16_t wRcv = le16_get(lpbReply + wEventLen - 2);
     if (wCalc != wRcv) {
         Say(texts, bPortId, texts.pszDump, lpbReply[0], lpbReply[1], lpbReply[2], lpbReply[3],
             lpbReply[4], lpbReply[5], lpbReply[6], lpbReply[7], lpbReply[8], lpbReply[9]);
@@ -183,8 +186,28 @@ ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat
         Say(texts, bPortId, texts.pszStatus, static_cast<int>(lpbReply[3]));
         return F9_STATUS;
     }
-    *lpwEventLen = wEventLen;
     return EXCHANGE_OK;
+}
+
+}  // namespace
+
+uint32_t FrameRequest(uint8_t* lpbRequest, uint32_t len) {
+    le16_put(lpbRequest + len, crc16(0, lpbRequest, len));
+    return len + 2;
+}
+
+ExchangeFailure ExchangePacket(const ExchangeTexts& texts, uint8_t bPortId, plat_serial_handle hPort,
+                               const uint8_t* lpbRequest, uint32_t dwRequestLen, uint32_t dwPauseMs,
+                               uint8_t* lpbReply, uint16_t* lpwEventLen) {
+    ExchangeFailure f = SendRequest(texts, bPortId, hPort, lpbRequest, dwRequestLen, dwPauseMs);
+    uint32_t dwReceived = 0;
+    if (f == EXCHANGE_OK) f = ReadHeader(texts, bPortId, hPort, lpbReply, &dwReceived);
+    uint16_t wEventLen = 0;
+    if (f == EXCHANGE_OK) f = CheckHeader(texts, bPortId, hPort, lpbReply, &wEventLen);
+    if (f == EXCHANGE_OK) f = ReadRemainder(texts, bPortId, hPort, lpbReply, dwReceived, wEventLen);
+    if (f == EXCHANGE_OK) f = CheckReply(texts, bPortId, hPort, lpbReply, wEventLen);
+    if (f == EXCHANGE_OK) *lpwEventLen = wEventLen;
+    return f;
 }
 
 int OperationResult(ExchangeFailure f) {

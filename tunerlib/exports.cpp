@@ -7,6 +7,7 @@
 
 #include "tunerlib/calibrate_oper.h"
 #include "tunerlib/log.h"
+#include "tunerlib/no_throw.h"
 
 namespace {
 
@@ -60,7 +61,8 @@ int ReleaseCalibrateModule(void) {
 int GetComPortInfo(unsigned char* lpbPortNum, wchar_t** lppPortName, unsigned char bNameLen) {
     const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"GetComPortInfo")
-    return g_pCalibrateOper->DetectAttachedPorts(lpbPortNum, lppPortName, bNameLen);
+    return ExportCall(L"GetComPortInfo",
+                      [&] { return g_pCalibrateOper->DetectAttachedPorts(lpbPortNum, lppPortName, bNameLen); });
 }
 
 int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum, unsigned char* lpbDUTBuf,
@@ -73,7 +75,8 @@ int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum, uns
         TunerLog(L"FindDevicePortId: lpbGoldenBuf == NULL || lpbDUTBuf == NULL || bGoldenNum == 0 || bDUTNum == 0\n");
         return -1;
     }
-    return g_pCalibrateOper->FindDevicePortId(lpbGoldenBuf, bGoldenNum, lpbDUTBuf, bDUTNum);
+    return ExportCall(L"FindDevicePortId",
+                      [&] { return g_pCalibrateOper->FindDevicePortId(lpbGoldenBuf, bGoldenNum, lpbDUTBuf, bDUTNum); });
 }
 
 int OpenGoldenSamplePort(unsigned char bPortId) {

@@ -44,6 +44,56 @@ struct Request {
     uint32_t Frame() { return len = FrameRequest(bytes, len); }
 };
 
+// Sends the request and reads its reply into `reply` (REPLY_BUFFER_BYTES,
+// filled first); its length in *lpwLen.
+ExchangeFailure Exchange(const ExchangeTexts& texts, plat_serial_handle hPort, Request& req, uint32_t dwPauseMs,
+                         uint8_t* reply, uint16_t* lpwLen) {
+    req.Frame();
+    std::memset(reply, REPLY_BYTE_FILL, REPLY_BUFFER_BYTES);
+    *lpwLen = 0;
+    return ExchangePacket(texts, 0, hPort, req.bytes, req.len, dwPauseMs, reply, lpwLen);
+}
+
+// An exchange whose reply is only judged, not kept.
+int ExchangeForResult(const ExchangeTexts& texts, plat_serial_handle hPort, Request& req) {
+    uint8_t reply[REPLY_BUFFER_BYTES];
+    uint16_t wLen = 0;
+    const ExchangeFailure f = Exchange(texts, hPort, req, PAUSE_MS, reply, &wLen);
+    return f == EXCHANGE_OK ? 0 : OperationResult(f);
+}
+
+// A step of the calibration chain that forwards the payload of the reply
+// the step before stored.
+struct ChainStep {
+    uint8_t bOpcode;
+    const ExchangeTexts& texts;
+    uint32_t dwPauseMs;
+    const wchar_t* pszNoReply;  // logged when the step before left no reply
+};
+
+const ChainStep DUT_INFO_STEP = {OP_DUT_INFO, DUT_INFO_TEXTS, PAUSE_MS, L"GetDUTInfo: Get DUT info failed (%d)\n"};
+const ChainStep VERIFY_STEP = {OP_VERIFY, VERIFY_TEXTS, VERIFY_PAUSE_MS,
+                               L"VefifyDUTInfo: Get DUT info failed (%d)\n"};
+
+// Runs a chain step: the reply `from` (wFromLen bytes) forwarded, this step's
+// reply stored in `to` with its length, or no reply (length 0) on a failure.
+int ForwardStep(const ChainStep& step, plat_serial_handle hPort, const uint8_t* from, uint16_t wFromLen, uint8_t* to,
+                uint16_t* lpwToLen) {
+    std::memset(to, REPLY_BYTE_FILL, REPLY_BUFFER_BYTES);
+    *lpwToLen = 0;
+    if (wFromLen < REPLY_MIN_LEN) {
+        TunerLog(step.pszNoReply, static_cast<int>(wFromLen));
+        return -1;
+    }
+    Request req(step.bOpcode);
+    req.Add(from + REPLY_PAYLOAD_AT, static_cast<uint8_t>(wFromLen - REPLY_MIN_LEN));
+    uint16_t wLen = 0;
+    const ExchangeFailure f = Exchange(step.texts, hPort, req, step.dwPauseMs, to, &wLen);
+    if (f != EXCHANGE_OK) return OperationResult(f);
+    *lpwToLen = wLen;
+    return 0;
+}
+
 void CopyIds(const std::vector<uint8_t>& ids, uint8_t* lpbBuf, uint8_t* lpbNum) {
     const size_t n = ids.size() < *lpbNum ? ids.size() : *lpbNum;
     for (size_t k = 0; k < n; ++k) lpbBuf[k] = ids[k];
@@ -91,8 +141,7 @@ int CCalibrateOper::FindDevicePortId(uint8_t* lpbGoldenBuf, uint8_t* bGoldenNum,
         uint8_t reply[REPLY_BUFFER_BYTES];
         std::memset(reply, REPLY_BYTE_FILL, sizeof reply);
         uint16_t wLen = 0;
-        if (ExchangePacket(PROBE_TEXTS, bPortId, slots[i], req.bytes, req.len, PAUSE_MS, reply, &wLen) !=
-            EXCHANGE_OK)
+        if (ExchangePacket(PROBE_TEXTS, bPortId, slots[i], req.bytes, req.len, PAUSE_MS, reply, &wLen) != EXCHANGE_OK)
             continue;
         InsertDevicePortId(reply[REPLY_PAYLOAD_AT], bPortId);
     }
@@ -126,14 +175,11 @@ int CCalibrateOper::GetGoldenInfo(uint8_t bChannel) {
         return -1;
     }
     m_bChannel = bChannel;
-    std::memset(m_GoldenRsp, REPLY_BYTE_FILL, sizeof m_GoldenRsp);
     Request req(OP_GOLDEN_INFO);
     req.Add(m_bChannel);
     req.Add(m_bDUTType);
-    req.Frame();
     uint16_t wLen = 0;
-    const ExchangeFailure f =
-        ExchangePacket(GOLDEN_INFO_TEXTS, 0, m_hGoldenPort, req.bytes, req.len, PAUSE_MS, m_GoldenRsp, &wLen);
+    const ExchangeFailure f = Exchange(GOLDEN_INFO_TEXTS, m_hGoldenPort, req, PAUSE_MS, m_GoldenRsp, &wLen);
     // A failed attempt leaves no usable reply: the record is absent, so the
     // chain cannot forward a partly overwritten buffer.
     m_wGoldenRspLen = f == EXCHANGE_OK ? wLen : 0;
@@ -141,39 +187,11 @@ int CCalibrateOper::GetGoldenInfo(uint8_t bChannel) {
 }
 
 int CCalibrateOper::GetDUTInfo() {
-    std::memset(m_DUTRsp, REPLY_BYTE_FILL, sizeof m_DUTRsp);
-    if (m_wGoldenRspLen < REPLY_MIN_LEN) {
-        m_wDUTRspLen = 0;
-        TunerLog(L"GetDUTInfo: Get DUT info failed (%d)\n", static_cast<int>(m_wGoldenRspLen));
-        return -1;
-    }
-    const uint8_t bPayload = static_cast<uint8_t>(m_wGoldenRspLen - REPLY_MIN_LEN);
-    Request req(OP_DUT_INFO);
-    req.Add(m_GoldenRsp + REPLY_PAYLOAD_AT, bPayload);
-    req.Frame();
-    uint16_t wLen = 0;
-    const ExchangeFailure f =
-        ExchangePacket(DUT_INFO_TEXTS, 0, m_hDUTPort, req.bytes, req.len, PAUSE_MS, m_DUTRsp, &wLen);
-    m_wDUTRspLen = f == EXCHANGE_OK ? wLen : 0;
-    return f == EXCHANGE_OK ? 0 : OperationResult(f);
+    return ForwardStep(DUT_INFO_STEP, m_hDUTPort, m_GoldenRsp, m_wGoldenRspLen, m_DUTRsp, &m_wDUTRspLen);
 }
 
 int CCalibrateOper::VefifyDUTInfo() {
-    std::memset(m_VerifyRsp, REPLY_BYTE_FILL, sizeof m_VerifyRsp);
-    if (m_wDUTRspLen < REPLY_MIN_LEN) {
-        m_wVerifyRspLen = 0;
-        TunerLog(L"VefifyDUTInfo: Get DUT info failed (%d)\n", static_cast<int>(m_wDUTRspLen));
-        return -1;
-    }
-    const uint8_t bPayload = static_cast<uint8_t>(m_wDUTRspLen - REPLY_MIN_LEN);
-    Request req(OP_VERIFY);
-    req.Add(m_DUTRsp + REPLY_PAYLOAD_AT, bPayload);
-    req.Frame();
-    uint16_t wLen = 0;
-    const ExchangeFailure f = ExchangePacket(VERIFY_TEXTS, 0, m_hGoldenPort, req.bytes, req.len,
-                                             VERIFY_PAUSE_MS, m_VerifyRsp, &wLen);
-    m_wVerifyRspLen = f == EXCHANGE_OK ? wLen : 0;
-    return f == EXCHANGE_OK ? 0 : OperationResult(f);
+    return ForwardStep(VERIFY_STEP, m_hGoldenPort, m_DUTRsp, m_wDUTRspLen, m_VerifyRsp, &m_wVerifyRspLen);
 }
 
 int CCalibrateOper::StartDUTCalibrate(uint8_t bParam, uint8_t* lpbResult) {
@@ -186,12 +204,9 @@ int CCalibrateOper::StartDUTCalibrate(uint8_t bParam, uint8_t* lpbResult) {
     req.Add(m_VerifyRsp + REPLY_PAYLOAD_AT, bPayload);
     req.Add(m_bChannel);
     req.Add(bParam);
-    req.Frame();
     uint8_t reply[REPLY_BUFFER_BYTES];
-    std::memset(reply, REPLY_BYTE_FILL, sizeof reply);
     uint16_t wLen = 0;
-    const ExchangeFailure f =
-        ExchangePacket(CALIBRATE_TEXTS, 0, m_hDUTPort, req.bytes, req.len, CALIBRATE_PAUSE_MS, reply, &wLen);
+    const ExchangeFailure f = Exchange(CALIBRATE_TEXTS, m_hDUTPort, req, CALIBRATE_PAUSE_MS, reply, &wLen);
     if (f != EXCHANGE_OK) return OperationResult(f);
     *lpbResult = reply[REPLY_PAYLOAD_AT];
     return 0;
@@ -199,23 +214,11 @@ int CCalibrateOper::StartDUTCalibrate(uint8_t bParam, uint8_t* lpbResult) {
 
 int CCalibrateOper::RebootGoldenSample() {
     Request req(OP_REBOOT);
-    req.Frame();
-    uint8_t reply[REPLY_BUFFER_BYTES];
-    std::memset(reply, REPLY_BYTE_FILL, sizeof reply);
-    uint16_t wLen = 0;
-    const ExchangeFailure f =
-        ExchangePacket(REBOOT_TEXTS, 0, m_hGoldenPort, req.bytes, req.len, PAUSE_MS, reply, &wLen);
-    return f == EXCHANGE_OK ? 0 : OperationResult(f);
+    return ExchangeForResult(REBOOT_TEXTS, m_hGoldenPort, req);
 }
 
 int CCalibrateOper::SetDUTMacAddress(const uint8_t* lpMACBuf, uint8_t /*len*/) {
     Request req(OP_SET_MAC);
     req.Add(lpMACBuf, MAC_BYTES);
-    req.Frame();
-    uint8_t reply[REPLY_BUFFER_BYTES];
-    std::memset(reply, REPLY_BYTE_FILL, sizeof reply);
-    uint16_t wLen = 0;
-    const ExchangeFailure f =
-        ExchangePacket(SET_MAC_TEXTS, 0, m_hDUTPort, req.bytes, req.len, PAUSE_MS, reply, &wLen);
-    return f == EXCHANGE_OK ? 0 : OperationResult(f);
+    return ExchangeForResult(SET_MAC_TEXTS, m_hDUTPort, req);
 }

@@ -77,17 +77,28 @@ bool upgrade(sql_db& db, int from) {
     return db.run("UPDATE station_schema SET version = ?", {version}, nullptr);
 }
 
+std::string newer(const std::string& url, int version) {
+    return "flint-gang: the station database " + url + " has schema version " + std::to_string(version) +
+           ", newer than this flint-gang's " + std::to_string(SCHEMA_VERSION) +
+           ": use the flint-gang that wrote it, or a newer one\n";
+}
+
 }  // namespace
 
 std::string schema_prepare(sql_db& db, const std::string& url) {
+    // A database of this version is only read: no write lock, nothing to commit.
+    std::vector<sql_row> rows;
+    if (db.run("SELECT version FROM station_schema", {}, &rows) && rows.size() == 1 && rows[0][0]) {
+        const int found = std::atoi(rows[0][0]->c_str());
+        if (found == SCHEMA_VERSION) return "";
+        if (found > SCHEMA_VERSION) return newer(url, found);
+    }
     if (!db.begin_write() || !db.lock_schema()) return failed(url, db);
     int version = 0;
     bool ok = stored_version(db, &version);
     if (ok && version > SCHEMA_VERSION) {
         db.run("ROLLBACK", {}, nullptr);
-        return "flint-gang: the station database " + url + " has schema version " + std::to_string(version) +
-               ", newer than this flint-gang's " + std::to_string(SCHEMA_VERSION) +
-               ": use the flint-gang that wrote it, or a newer one\n";
+        return newer(url, version);
     }
     if (ok && version < SCHEMA_VERSION) ok = upgrade(db, version);
     if (ok && db.run("COMMIT", {}, nullptr)) return "";

@@ -25,6 +25,10 @@ int plat_system(const char* command) { return std::system(command); }
 
 char plat_path_separator() { return '/'; }
 
+const char* plat_last_separator(const char* path) { return std::strrchr(path, '/'); }
+
+std::string plat_short_path(const std::string& path) { return path; }
+
 std::string plat_exe_path() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);

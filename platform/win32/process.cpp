@@ -26,6 +26,21 @@ int plat_system(const char* command) { return std::system(command); }
 
 char plat_path_separator() { return '\\'; }
 
+const char* plat_last_separator(const char* path) {
+    const char* last = nullptr;
+    for (const char* c = path; *c != '\0'; ++c)
+        if (*c == '\\' || *c == '/') last = c;
+    return last;
+}
+
+std::string plat_short_path(const std::string& path) {
+    const DWORD need = GetShortPathNameA(path.c_str(), nullptr, 0);
+    if (need == 0) return path;
+    std::vector<char> buf(need);
+    const DWORD n = GetShortPathNameA(path.c_str(), buf.data(), need);
+    return n == 0 || n >= need ? path : std::string(buf.data(), n);
+}
+
 std::string plat_exe_path() {
     for (DWORD size = MODULE_PATH_START; size <= MODULE_PATH_LIMIT; size *= 2) {
         std::vector<char> buf(size);

@@ -27,7 +27,7 @@
 namespace {
 
 constexpr uint32_t kImageBytes = 256 * 1024;
-constexpr int kStationRounds = 3;
+constexpr int kStationRounds = 5;
 // The configuration region the device address goes into (flint -x writes
 // it at 0x801000 + 0x400): a block holding one address entry.
 constexpr uint32_t kIflashBase = 0x800000;

@@ -526,11 +526,13 @@ class ConfigMerge(ModuleCase):
                 ("configmerge %s 0x%X" % (paths["left%d.bin" % k], MERGE_REGION), length_error) for k in range(1, 5)]
             steps += [
                 ("configmerge %s 0x%X" % (paths["cut.bin"], MERGE_REGION),
+                 "do_config_merge: config payload length error\n"
                  "do_config_merge: the image's configuration block (entries length %d at 0x1004) runs past the "
                  "end of its %d bytes\n-ERR: -4-\n" % (len(A_NEW) + 40, len(files["cut.bin"]))),
                 ("configmerge %s 0x%X" % (self.path("missing.bin"), MERGE_REGION),
                  "do_config_merge: read image fail\n-ERR: -2-\n"),
                 ("configmerge %s 0x%X" % (paths["large.bin"], MERGE_REGION),
+                 "do_config_merge: read image fail\n"
                  "do_config_merge: %s holds 8193 bytes of image; at most 8192 fit the image buffer, nothing was "
                  "written\n-ERR: -2-\n" % paths["large.bin"]),
                 ("configmerge %s 0x%X 00:11:22" % (paths["oem.bin"], MERGE_REGION),

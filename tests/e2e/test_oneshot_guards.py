@@ -4,7 +4,9 @@ image, a mistyped image or eFuse file, a bad device address, an empty port,
 files that are no regular files. The real flint binary against the virtual
 module; the module's flash is read afterwards."""
 import os
+import shutil
 import struct
+import subprocess
 import sys
 import unittest
 
@@ -12,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_oneshot import CONNECT_CHECK, ERASED, Station, host_path, local_path, sep  # noqa: E402
+from test_oneshot import ACTION_CHECK, CONNECT_CHECK, ERASED, Station, host_path, local_path, sep  # noqa: E402
 
 NOT_REGULAR = "%s is not a regular file (a folder, device or pipe); give the path of a file\n"
 # A run that hangs on a FIFO is a failure, not a wait.
@@ -87,18 +89,19 @@ class RefusedBeforeTheModule(Station):
             self.assertEqual(vm.read_efuse(), fuses)
 
     def test_refusals(self):
-        os.mkfifo(self.path("fifo.bin"))
         erase_program = ["-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000"]
         cases = [
             (erase_program + ["-F", "typo.bin"], "open typo.bin fails\n"),
             (["-e", "-v", "-A", "0x802000", "-S", "0x1000", "-F", "typo.bin"], "open typo.bin fails\n"),
-            (erase_program + ["-F", "fifo.bin"], NOT_REGULAR % "fifo.bin"),
             (erase_program + ["-F", "."], NOT_REGULAR % "."),
             (erase_program + ["-F", "app.bin", "-u", "typo.json"], "open typo.json fails\n"),
-            (["-E", "-u", "fifo.bin"], NOT_REGULAR % "fifo.bin"),
             (erase_program + ["-F", "app.bin", "-x", "00:11:22:33:44"], "convert BT address error!\n"),
             (["-E", "-x", "00:11:22:33:44:5G"], "convert BT address error!\n"),
         ]
+        if not harness.UNDER_WINE:  # a Linux FIFO is no file for Windows programs
+            os.mkfifo(self.path("fifo.bin"))
+            cases += [(erase_program + ["-F", "fifo.bin"], NOT_REGULAR % "fifo.bin"),
+                      (["-E", "-u", "fifo.bin"], NOT_REGULAR % "fifo.bin")]
         for args, err in cases:
             for detect in (False, True):
                 with self.subTest(args=args, detect=detect):
@@ -116,6 +119,12 @@ class FilesThatAreNoRegularFiles(Station):
     """A FIFO as the job file, as an image the job file names, or as the
     packed image is refused at once (reading it would wait for a writer
     forever); a packed run leaves no temporary folder behind."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if harness.UNDER_WINE:
+            raise unittest.SkipTest("FIFOs are Linux files")
 
     def test_fifos(self):
         os.mkfifo(self.path("fifo.json"))
@@ -137,6 +146,114 @@ class FilesThatAreNoRegularFiles(Station):
                 rc, out = self.flint(args, env={"TMPDIR": temp}, timeout=FIFO_TIMEOUT_S)
                 self.assertEqual((rc, out), (255, want))
         self.assertEqual(os.listdir(temp), [])
+
+
+class WindowsPaths(Station):
+    """The Windows build under Wine: paths written with "/" (or "\\" and "/"
+    mixed) name the folders they name with "\\", and folders with a blank
+    (C:\\Program Files, a user name with a blank) are taken by their short
+    names, so the run programs the images it was given."""
+
+    APP = pattern(5000, 71)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not harness.UNDER_WINE:
+            raise unittest.SkipTest("Windows paths: the Windows build under Wine")
+
+    def run_batch(self, lines, cwd):
+        """The lines as a batch file run by Wine's command interpreter, which
+        starts programs with exactly the paths written; (exit status, output)."""
+        text = "".join("@%s\r\n" % line for line in lines) + "@exit /b %ERRORLEVEL%\r\n"
+        batch = self.write("run.bat", text.encode())
+        env = dict(os.environ)
+        env.update(harness.wine_env())
+        proc = subprocess.run([harness.WINE, "cmd", "/c", host_path(batch)], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, cwd=cwd, env=env, timeout=120)
+        return proc.returncode, proc.stdout.decode(errors="replace").replace("\r", "")
+
+    def station_in(self, folder):
+        """A copy of flint.exe with its "fw" folder in `folder` (made here)."""
+        os.makedirs(folder, exist_ok=True)
+        harness.make_fw_dir(os.path.join(folder, "fw"))
+        program = os.path.join(folder, "flint.exe")
+        shutil.copy(harness.FLINT, program)
+        return program
+
+    def test_job_file_paths_with_slashes(self):
+        # The right image beside the job file; same-named ones in the working
+        # folder and in the job file's parent would be taken by a join at the
+        # last backslash only.
+        self.write("line/v2/img/app.bin", self.APP)
+        self.write("img/app.bin", pattern(5000, 72))
+        self.write("line/img/app.bin", pattern(5000, 73))
+        job_dir = host_path(self.path("line/v2"))
+        for job_of in (lambda: job_dir.replace("\\", "/") + "/job.json",
+                       lambda: job_dir.rsplit("\\", 1)[0] + "\\v2/job.json"):
+            with VModule(MODULE_ARGS) as vm:
+                port = flint_port(vm)
+                self.job(port, [("app.bin", "0x802000")], name="line/v2/job.json")
+                job = job_of()
+                with self.subTest(job=job):
+                    rc, out = self.flint(["-f", job, "-a", "-M", "1"])
+                    image = job.rsplit("job.json", 1)[0][:-1] + "\\img\\app.bin"
+                    self.assertIn("CMD[5] program %s 0x802000\n" % image, out)
+                    self.assertEqual(rc, 0, out)
+                    self.assertEqual(vm.read_iflash(0x802000, len(self.APP)), self.APP)
+
+    def run_station(self, folder, program_text):
+        """Programs APP with the copy of flint in `folder`, started as
+        program_text from a working folder without "fw"; (exit status, output)."""
+        app = self.write("app.bin", self.APP)
+        work = self.path("work")
+        os.makedirs(work, exist_ok=True)
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            rc, out = self.run_batch(['"%s" -c %s -e -p -v -A 0x802000 -S 0x2000 -F %s -M 1'
+                                      % (program_text, port, host_path(app))], work)
+            good = vm.read_iflash(0x802000, len(self.APP)) == self.APP
+        loader = [line for line in out.splitlines() if line.startswith("CMD[2] ")]
+        return rc, out, good, loader[0][len("CMD[2] "):] if loader else None
+
+    def test_program_folder_with_slashes(self):
+        folder = self.path("station")
+        self.station_in(folder)
+        text = host_path(folder).replace("\\", "/")
+        rc, out, good, loader = self.run_station(folder, text + "/flint.exe")
+        self.assertEqual(loader, "loadfw --autodetect %s\\fw 1" % text, out)
+        self.assertEqual((rc, good), (0, True), out)
+
+    def test_program_folder_with_a_blank_goes_by_its_short_name(self):
+        folder = self.path("Program Files/flint station")
+        self.station_in(folder)
+        rc, out, good, loader = self.run_station(folder, host_path(folder) + "\\flint.exe")
+        self.assertRegex(loader or "", r"^loadfw --autodetect Z:\\[^ ]+\\fw 1$", out)
+        self.assertEqual((rc, good), (0, True), out)
+
+    def test_packed_image_with_a_temporary_folder_with_a_blank(self):
+        subs = [(0x802000, pattern(0x1200, 74)), (0x810000, pattern(300, 75))]
+        packed = self.write("packed.bin", packed_bytes(subs))
+        temp = self.path("Users/A User/Temp")
+        os.makedirs(temp)
+        with VModule(MODULE_ARGS) as vm:
+            port = flint_port(vm)
+            rc, out = self.run_batch(['set "TMP=%s"' % host_path(temp), 'set "TEMP=%s"' % host_path(temp),
+                                      '"%s" -c %s -P %s -M 1' % (host_path(self.program), port, host_path(packed))],
+                                     self.dir)
+            folder = out.split("Temp dir: ", 1)[1].split("\n", 1)[0]
+            self.assertNotIn(" ", folder)
+            self.assertEqual(rc, 0, out)
+            for addr, payload in subs:
+                self.assertIn("CMD[%d] program %s\\0x%x.bin 0x%x\n" % (5 + 3 * subs.index((addr, payload)), folder,
+                                                                        addr, addr), out)
+                self.assertEqual(vm.read_iflash(addr, len(payload)), payload)
+        self.assertEqual(os.listdir(temp), [])
+
+    def test_a_batch_file_sees_minus_one(self):
+        rc, out = self.run_batch(['"%s" -c COM6' % host_path(self.program), "echo level=%ERRORLEVEL%",
+                                  "if errorlevel 1 echo errorlevel 1 holds"], self.dir)
+        self.assertEqual(out, ACTION_CHECK + "level=-1\n")
 
 
 if __name__ == "__main__":

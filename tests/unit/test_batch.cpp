@@ -454,7 +454,7 @@ TEST_F(Batch, LinesThatCannotBeBuiltRefuseTheRunBeforeAnyLine) {
         {"blank in the image file", {"-c", "COM6", "-p", "-F", "my app.bin", "-A", "0x802000", "-M", "1"},
          "/tools/flint", "the image file \"my app.bin\" contains a blank"},
         {"blank in the program's folder", {"-c", "COM6", "-e", "-A", "0", "-S", "1", "-M", "1"},
-         "/Program Files/flint", "the program path \"/Program Files/flint\" contains a blank"},
+         "/Program Files/flint", "the program folder \"/Program Files\" holds a blank"},
         {"long program folder", {"-c", "COM6", "-e", "-A", "0", "-S", "1", "-M", "1"},
          "/" + std::string(250, 'd') + "/flint", "the script line \"loadfw --autodetect /ddd"},
         {"blank in the debug password", {"-c", "COM6", "-D", "00 11"}, "/tools/flint",

@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "tunerlib/calibrate_oper.h"
 #include "tunerlib/exchange.h"
 #include "tunerlib/log.h"
+#include "tunerlib/no_throw.h"
 
 namespace {
 
@@ -40,6 +42,16 @@ TEST(TunerLogFormat, LongLinesAreCutToTheBufferAndTerminated) {
             EXPECT_EQ(std::wstring(line.data(), 3), L"A: ");
         }
     }
+}
+
+// A station application must never be ended by the library: what an export's
+// body raises becomes -1.
+TEST(ExportCall, NoExceptionLeavesAnExport) {
+    setenv("TUNERLIB_LOG", "/dev/null", 1);
+    EXPECT_EQ(ExportCall(L"GetComPortInfo", []() -> int { throw std::bad_alloc(); }), RESULT_EXPORT_FAILED);
+    EXPECT_EQ(ExportCall(L"FindDevicePortId", []() -> int { throw std::length_error("list"); }),
+              RESULT_EXPORT_FAILED);
+    EXPECT_EQ(ExportCall(L"FindDevicePortId", [] { return 0; }), 0);
 }
 
 class PortMap : public ::testing::Test {
