@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "commands/cmd_util.h"
 #include "common/file.h"
@@ -24,6 +25,9 @@ const char* const MSG_BASE_TOO_LONG =
     "%s: the folder of the job file is longer than %u characters, refused\n";
 const char* const MSG_FOLDER_TOO_LONG =
     "%s: the image folder %.*s%c%s is longer than %u characters, refused\n";
+const char* const MSG_NOT_JSON = "%s: no valid JSON, the text goes wrong at line %d, column %d\n";
+const char* const MSG_MISSING = "%s: \"%s\" is missing\n";
+const char* const MSG_NOT_STRING = "%s: \"%s\" is no string\n";
 const char* const MSG_TOO_MANY = "%s: \"file\" names %d images, at most %d are accepted\n";
 
 const char* const KEY_ROOT = "quarryconfig";
@@ -67,10 +71,44 @@ std::unique_ptr<char[]> read_text(const char* path) {
     return text;
 }
 
-// The string of member `key`, or nullptr when absent or no string.
-const char* member_string(const cJSON* object, const char* key) {
+// Where a member stands in the document, for messages:
+// "quarryconfig.appimage.file[2].name".
+std::string member_place(const std::string& parent, const char* key) {
+    return parent.empty() ? std::string(key) : parent + "." + key;
+}
+
+// Member `key` of `object`; nullptr after a message naming the file and the
+// member's place when it is absent.
+const cJSON* required_member(const char* path, const cJSON* object, const std::string& parent,
+                             const char* key) {
     const cJSON* item = cJSON_GetObjectItem(object, key);
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
+    if (item == nullptr) con_err(MSG_MISSING, path, member_place(parent, key).c_str());
+    return item;
+}
+
+// The string of member `key`; nullptr after a message when it is absent or
+// no string.
+const char* member_string(const char* path, const cJSON* object, const std::string& parent,
+                          const char* key) {
+    const cJSON* item = required_member(path, object, parent, key);
+    if (item == nullptr) return nullptr;
+    if (cJSON_IsString(item)) return item->valuestring;
+    con_err(MSG_NOT_STRING, path, member_place(parent, key).c_str());
+    return nullptr;
+}
+
+// Line and column (from 1) of `at` in `text`.
+void text_position(const char* text, const char* at, int* line, int* column) {
+    *line = 1;
+    *column = 1;
+    for (const char* c = text; c < at && *c != '\0'; ++c) {
+        if (*c == '\n') {
+            ++*line;
+            *column = 1;
+        } else {
+            ++*column;
+        }
+    }
 }
 
 // Copies a member's text into its buffer; false after a message when it
@@ -113,20 +151,26 @@ bool set_folder(const char* path, const char* relative, tool_config* config) {
     return true;
 }
 
-bool load_document(const char* path, const cJSON* root, tool_config* config) {
-    const cJSON* top = cJSON_GetObjectItem(root, KEY_ROOT);
-    if (top == nullptr) return false;
-    const char* port = member_string(top, KEY_PORT);
-    const char* baud = member_string(top, KEY_BAUD);
-    if (port == nullptr || baud == nullptr) return false;
-    if (!copy_member(path, config->port, sizeof config->port, port) ||
-        !copy_member(path, config->baud, sizeof config->baud, baud))
+// One image entry into entries[i]; false after a message.
+bool load_entry(const char* path, const cJSON* entry, int i, tool_config* config) {
+    const std::string place = std::string(KEY_ROOT) + "." + KEY_APPIMAGE + "." + KEY_FILE + "[" +
+                              std::to_string(i) + "]";
+    const char* address = member_string(path, entry, place, KEY_ADDRESS);
+    const char* name = address != nullptr ? member_string(path, entry, place, KEY_NAME) : nullptr;
+    if (name == nullptr) return false;
+    config_entry& e = config->entries[i];
+    if (!copy_member(path, e.name, sizeof e.name, name) || !copy_member(path, e.address, sizeof e.address, address))
         return false;
-    const cJSON* appimage = cJSON_GetObjectItem(top, KEY_APPIMAGE);
-    if (appimage == nullptr) return false;
-    const char* relative = member_string(appimage, KEY_RELATIVEPATH);
+    e.enable = enable_value(entry);
+    return true;
+}
+
+// "appimage": the folder and the image entries; false after a message.
+bool load_images(const char* path, const cJSON* appimage, tool_config* config) {
+    const std::string place = std::string(KEY_ROOT) + "." + KEY_APPIMAGE;
+    const char* relative = member_string(path, appimage, place, KEY_RELATIVEPATH);
     if (relative == nullptr || !set_folder(path, relative, config)) return false;
-    const cJSON* files = cJSON_GetObjectItem(appimage, KEY_FILE);
+    const cJSON* files = required_member(path, appimage, place, KEY_FILE);
     if (files == nullptr) return false;
     const int count = cJSON_GetArraySize(files);
     if (count > CONFIG_ENTRIES) {
@@ -135,17 +179,22 @@ bool load_document(const char* path, const cJSON* root, tool_config* config) {
     }
     for (int i = 0; i < count; ++i) {
         const cJSON* entry = cJSON_GetArrayItem(files, i);
-        if (entry == nullptr) continue;
-        const char* address = member_string(entry, KEY_ADDRESS);
-        const char* name = member_string(entry, KEY_NAME);
-        if (address == nullptr || name == nullptr) return false;
-        config_entry& e = config->entries[i];
-        if (!copy_member(path, e.name, sizeof e.name, name) ||
-            !copy_member(path, e.address, sizeof e.address, address))
-            return false;
-        e.enable = enable_value(entry);
+        if (entry != nullptr && !load_entry(path, entry, i, config)) return false;
     }
     return true;
+}
+
+bool load_document(const char* path, const cJSON* root, tool_config* config) {
+    const cJSON* top = required_member(path, root, "", KEY_ROOT);
+    if (top == nullptr) return false;
+    const char* port = member_string(path, top, KEY_ROOT, KEY_PORT);
+    const char* baud = port != nullptr ? member_string(path, top, KEY_ROOT, KEY_BAUD) : nullptr;
+    if (baud == nullptr) return false;
+    if (!copy_member(path, config->port, sizeof config->port, port) ||
+        !copy_member(path, config->baud, sizeof config->baud, baud))
+        return false;
+    const cJSON* appimage = required_member(path, top, KEY_ROOT, KEY_APPIMAGE);
+    return appimage != nullptr && load_images(path, appimage, config);
 }
 
 void reset_entries(tool_config* config) {
@@ -173,8 +222,15 @@ bool config_load(const char* path, tool_config* config) {
     reset_entries(config);
     std::unique_ptr<char[]> text = read_text(path);
     if (!text) return false;
-    std::unique_ptr<cJSON, json_deleter> doc(cJSON_Parse(text.get()));
-    if (!doc) return false;
+    const char* error_at = nullptr;
+    std::unique_ptr<cJSON, json_deleter> doc(cJSON_ParseWithOpts(text.get(), &error_at, false));
+    if (!doc) {
+        int line = 0;
+        int column = 0;
+        text_position(text.get(), error_at, &line, &column);
+        con_err(MSG_NOT_JSON, path, line, column);
+        return false;
+    }
     return load_document(path, doc.get(), config);
 }
 

@@ -77,17 +77,30 @@ const char* const MSG_NO_ACTION = "please configure action by -e, -p, -v, -s, -a
 const char* const MSG_TEXT_TOO_LONG = "the %s %s is longer than %u characters, refused\n";
 const char* const MSG_REMOVE_FAILS = "removing the temporary folder %s failed\n";
 
+const char* const MSG_HEX_READ_AS = "warning: -%c \"%s\" is no whole number, it was read as 0x%X\n";
+const char* const MSG_DEC_READ_AS = "warning: -%c \"%s\" is no whole number, it was read as %d\n";
+
 const char* const DEFAULT_BAUD = "1000000";
 // -M takes exactly one of these words; anything else falls back to mode 1.
 const char* const MODE_WORDS[] = {"0", "1", "2", "3", "4"};
 
 // -A and -S: signed 32-bit values in `base` (0x allowed in base 16); beyond
-// the range the nearest limit, text that is no number 0.
-uint32_t option_number(const char* text, int base) {
-    long long v = std::strtoll(text, nullptr, base);
+// the range the nearest limit, text that is no number 0. A value with text
+// behind its digits (4k) or without digits is read as far as it goes, with
+// a warning that names what it was read as.
+uint32_t option_number(char letter, const char* text, int base) {
+    char* end = nullptr;
+    long long v = std::strtoll(text, &end, base);
     if (v > INT32_MAX) v = INT32_MAX;
     if (v < INT32_MIN) v = INT32_MIN;
-    return static_cast<uint32_t>(static_cast<int32_t>(v));
+    const int32_t value = static_cast<int32_t>(v);
+    if (end == text || *end != '\0') {
+        if (base == 16)
+            con_err(MSG_HEX_READ_AS, letter, text, static_cast<uint32_t>(value));
+        else
+            con_err(MSG_DEC_READ_AS, letter, text, value);
+    }
+    return static_cast<uint32_t>(value);
 }
 
 int size_base(const char* text) {
@@ -215,8 +228,8 @@ bool set_field(batch_options* o, int c, const char* value) {
     case 'a': o->auto_images = true; break;
     case 'E': o->chip_erase = true; break;
     case 'F': o->image_file = value; break;
-    case 'A': o->address = option_number(value, 16); o->address_given = true; break;
-    case 'S': o->size = option_number(value, size_base(value)); o->size_given = true; break;
+    case 'A': o->address = option_number('A', value, 16); o->address_given = true; break;
+    case 'S': o->size = option_number('S', value, size_base(value)); o->size_given = true; break;
     case 'r': o->reboot = true; break;
     case 'M': set_mode(o, value); break;
     case 'x':

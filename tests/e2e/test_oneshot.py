@@ -320,7 +320,7 @@ class CommandLineChecks(Station):
             (["-c", "COM6", "-p", "-F", "f"], "please configure program/verify file and address by -F and -A!\n"),
             (["-c", "COM6", "-m", "11", "-r"], "please configure erase address by -A!\n"),
             (["-c", "COM6", "-a"], "please configure json file by -f!\n"),
-            (["-f", "job.json", "-r"], ""),
+            (["-f", "job.json", "-r"], "job.json: \"quarryconfig\" is missing\n"),
             (["-f", "nosuch.json", "-r"], "open nosuch.json fails!\n"),
         ]
         for args, err in cases:

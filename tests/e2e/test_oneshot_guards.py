@@ -148,6 +148,52 @@ class FilesThatAreNoRegularFiles(Station):
         self.assertEqual(os.listdir(temp), [])
 
 
+class ClearMessages(Station):
+    """A job file that cannot be used, and a number with text behind its
+    digits, are named on standard error: the file and what is wrong in it;
+    the option and what its value was read as."""
+
+    def test_job_files_that_cannot_be_used(self):
+        good = '"port": "COM6", "baud": "9600", "appimage": {"relativepath": "img", "file": [%s]}'
+        cases = [
+            ('{"quarryconfig": {\n  "port": "COM6",\n  "baud" "9600"\n}}', "no valid JSON, the text goes wrong at line 3, column 10"),
+            ('{"quarryconfig": {"port": "COM6"}}', '"quarryconfig.baud" is missing'),
+            ('{"quarryconfig": {"port": 6, "baud": "9600"}}', '"quarryconfig.port" is no string'),
+            ('{"quarryconfig": {%s}}' % (good % '{"name": "a.bin", "address": "0x802000"}, {"name": "b.bin"}'),
+             '"quarryconfig.appimage.file[1].address" is missing'),
+            ('{"QuarryConfig": {%s}}' % (good % '{"name": ["a.bin"], "address": "0x802000"}'),
+             '"quarryconfig.appimage.file[0].name" is no string'),
+        ]
+        for text, what in cases:
+            with self.subTest(what=what):
+                job = host_path(self.write("job.json", text.encode()))
+                rc, out = self.flint(["-f", job, "-a", "-M", "1"])
+                self.assertEqual((rc, out), (255, "%s: %s\n" % (job, what)))
+
+    def test_numbers_with_text_behind_their_digits(self):
+        cases = [
+            (["-A", "zz", "-S", "4k"], ['-A "zz" is no whole number, it was read as 0x0',
+                                        '-S "4k" is no whole number, it was read as 4']),
+            (["-A", "0x80200O", "-S", "0x1g"], ['-A "0x80200O" is no whole number, it was read as 0x80200',
+                                                '-S "0x1g" is no whole number, it was read as 0x1']),
+            (["-A", "", "-S", "1 "], ['-A "" is no whole number, it was read as 0x0',
+                                      '-S "1 " is no whole number, it was read as 1']),
+            (["-A", "802000", "-S", "4096"], []),
+        ]
+        for args, warnings in cases:
+            with self.subTest(args=args):
+                rc, out = self.flint(["-c", "COM6"] + args)
+                want = "".join("warning: %s\n" % w for w in warnings) + ACTION_CHECK
+                self.assertEqual((rc, out), (255, want))
+
+    def test_the_value_read_is_the_one_used(self):
+        with VModule(MODULE_ARGS, iflash={0x802000: pattern(0x2000, 81)}) as vm:
+            port = flint_port(vm)
+            rc, out = self.flint(["-c", port, "-e", "-A", "0x802000", "-S", "8k", "-M", "1"])
+            self.assertTrue(out.startswith('warning: -S "8k" is no whole number, it was read as 8\n'), out)
+            self.assertIn("CMD[4] pageerase 0x802000 0x8\n", out)
+
+
 class WindowsPaths(Station):
     """The Windows build under Wine: paths written with "/" (or "\\" and "/"
     mixed) name the folders they name with "\\", and folders with a blank
