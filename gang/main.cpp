@@ -74,6 +74,7 @@ int refuse(const char* fmt, const std::string& a, const std::string& b = std::st
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat_standard_streams_open();
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && words[0] == "pool") return pool_command({words.begin() + 1, words.end()}, stdout);
     if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);
