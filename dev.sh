@@ -21,6 +21,8 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
           libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi
           libsqlite3-dev libpq-dev postgresql)
+# flint-gang's status page: its HTTP server, and the browser its tests drive.
+PACKAGES+=(libcpp-httplib-dev chromium)
 # The fuzz targets: Debian's clang with its libFuzzer and sanitizer runtimes,
 # llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)

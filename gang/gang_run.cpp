@@ -88,11 +88,15 @@ double seconds_of(const member& m) {
 
 class display {
 public:
-    display(std::vector<member>& members, bool terminal, FILE* out) : members_(members), terminal_(terminal), out_(out) {
+    display(std::vector<member>& members, bool terminal, FILE* out, gang_observer* observer)
+        : members_(members), quiet_(observer != nullptr && observer->draws_console()), terminal_(terminal && !quiet_),
+          out_(out), observer_(observer) {
         for (const member& m : members_) width_ = std::max(width_, m.port->port.size());
     }
 
     void begin() {
+        for (size_t i = 0; observer_ != nullptr && i < members_.size(); ++i)
+            if (members_[i].started) observer_->started(i, members_[i].port->address);
         if (!terminal_) return;
         for (size_t i = 0; i < members_.size(); ++i) std::fputs("\n", out_);
         drawn_ = true;
@@ -100,6 +104,7 @@ public:
     }
 
     void redraw() {
+        if (observer_ != nullptr) observer_->tick();
         if (!terminal_ || !drawn_) return;
         std::fprintf(out_, "\033[%zuA", members_.size());
         for (const member& m : members_) std::fprintf(out_, "\r\033[K%s\n", line(m).c_str());
@@ -107,6 +112,8 @@ public:
     }
 
     void ended(const member& m) {
+        if (observer_ != nullptr) observer_->ended(static_cast<size_t>(&m - &members_[0]), passed(m), result_text(m));
+        if (quiet_) return;
         if (terminal_) {
             redraw();
         } else {
@@ -123,11 +130,14 @@ public:
     }
 
     size_t width() const { return width_; }
+    bool quiet() const { return quiet_; }
 
 private:
     std::vector<member>& members_;
+    bool quiet_;  // the observer draws the console
     bool terminal_;
     FILE* out_;
+    gang_observer* observer_;
     size_t width_ = 4;
     bool drawn_ = false;
 };
@@ -231,11 +241,12 @@ void start_all(std::vector<member>& members, std::vector<plat_child_handle>& han
 // Waits for the children until all have ended (true) or Ctrl-C (false).
 bool watch(std::vector<member>& members, std::vector<plat_child_handle>& handles, const gang_settings& settings,
            display& shown) {
-    const uint32_t timeout = settings.terminal ? settings.redraw_ms : QUIET_WAIT_MS;
+    const uint32_t timeout = settings.terminal || settings.observer ? settings.redraw_ms : QUIET_WAIT_MS;
     while (running_count(members) > 0) {
         size_t ended = 0;
         const plat_wait_result r = plat_children_wait(handles.data(), handles.size(), timeout, &ended);
-        if (r == PLAT_WAIT_INTERRUPTED) return false;
+        if (r == PLAT_WAIT_INTERRUPTED && (settings.observer == nullptr || settings.observer->stop_on_interrupt()))
+            return false;
         if (r == PLAT_WAIT_ENDED)
             collect_ended(members, handles, ended, shown);
         else
@@ -258,6 +269,12 @@ void stop_all(std::vector<member>& members, std::vector<plat_child_handle>& hand
 }
 
 // Prints the summary table and totals; the number of modules that failed.
+// Where the loop shows the cycle: the number of modules that failed.
+size_t failed_count(const std::vector<member>& members, bool interrupted, FILE* out) {
+    if (interrupted) std::fputs(MSG_INTERRUPTED, out);
+    return static_cast<size_t>(std::count_if(members.begin(), members.end(), [](const member& m) { return !passed(m); }));
+}
+
 size_t print_summary(const std::vector<member>& members, size_t width, bool interrupted, FILE* out) {
     size_t failed = 0;
     const int w = static_cast<int>(width);
@@ -283,12 +300,13 @@ int gang_run(const gang_job& job, const gang_settings& settings, FILE* out) {
         members[i].index = i;
         members[i].settings = &settings;
     }
-    display shown(members, settings.terminal, out);
+    display shown(members, settings.terminal, out, settings.observer);
     start_all(members, handles, settings, out);
     for (const member& m : members)
         if (!m.started) shown.ended(m);
     shown.begin();
     const bool interrupted = !watch(members, handles, settings, shown);
     if (interrupted) stop_all(members, handles, shown);
+    if (shown.quiet()) return static_cast<int>(failed_count(members, interrupted, out));
     return static_cast<int>(print_summary(members, shown.width(), interrupted, out));
 }

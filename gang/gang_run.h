@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gang/gang_options.h"
+#include "gang/observer.h"
 #include "platform/platform.h"
 
 // A child that has ended or could not be started, as the gang saw it; its
@@ -30,6 +31,7 @@ struct gang_settings {
     uint32_t redraw_ms = 250;
     // Told of each child when it has ended, before its temporary folder goes.
     std::function<void(const gang_child_end&)> child_ended;
+    gang_observer* observer = nullptr;  // the loop and the status page, when they follow the run
 };
 
 // The name of a child's run record in its temporary folder (FLINT_RECORD).

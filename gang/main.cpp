@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "gang/gang_options.h"
+#include "gang/child_events.h"
 #include "gang/gang_run.h"
+#include "gang/loop.h"
+#include "gang/loop_options.h"
 #include "gang/station_commands.h"
 #include "gang/station_cycle.h"
+#include "gang/station_view.h"
 #include "common/trace_variable.h"
 #include "platform/platform.h"
 
@@ -25,6 +29,9 @@ const char* const MSG_TRACE_IS_FILE =
     "flint-gang: %s=%s is a file: give a folder, each port gets its own trace file there\n";
 const char* const MSG_TRACE_FOLDER = "flint-gang: cannot make the trace folder %s: %s\n";
 const char* const MSG_LOG_FOLDER = "flint-gang: cannot make the log folder %s: %s\n";
+const char* const MSG_CYCLE_FOLDER = "flint-gang: cannot make the folder %s: %s\n";
+const char* const MSG_NO_VIEW = "flint-gang: the page cannot show the database's counters: %s";
+const char* const CYCLE_FOLDER = "cycle-";
 
 // The flint beside this program: its own file name without "-gang"
 // ("flint-gang.exe" beside "flint.exe").
@@ -71,6 +78,57 @@ int refuse(const char* fmt, const std::string& a, const std::string& b = std::st
     return GANG_REFUSED;
 }
 
+// The folders of one cycle of a loop: cycle-N in the log and trace folders.
+int cycle_folders(const gang_settings& base, unsigned cycle, gang_settings* settings) {
+    const std::string name = std::string(1, plat_path_separator()) + CYCLE_FOLDER + std::to_string(cycle);
+    settings->logs_dir = base.logs_dir + name;
+    settings->trace_dir = base.trace_dir.empty() ? std::string() : base.trace_dir + name;
+    for (const std::string& dir : {settings->logs_dir, settings->trace_dir}) {
+        const std::string why = dir.empty() ? std::string() : make_folder(dir);
+        if (!why.empty()) return refuse(MSG_CYCLE_FOLDER, dir, why);
+    }
+    return 0;
+}
+
+// One gang run as one cycle of the station database; -1 (after the
+// message) when the cycle cannot begin.
+int one_cycle(station_cycle& cycle, const station_options& station, gang_job& job, gang_settings& settings) {
+    const std::string refused = cycle.begin(station, &job);
+    if (!refused.empty()) return refuse(refused), -1;
+    cycle.fallback_file = (std::filesystem::path(settings.logs_dir) / UNSTORED_FILE).string();
+    settings.child_ended = [&cycle, &settings](const gang_child_end& end) {
+        cycle.child_ended(end);
+        if (settings.observer != nullptr && !end.temp_dir.empty())
+            settings.observer->record(end.index,
+                                      child_record_line((std::filesystem::path(end.temp_dir) / GANG_RECORD_FILE).string()));
+    };
+    const int failed = gang_run(job, settings, stdout);
+    cycle.end();
+    return failed;
+}
+
+// The gang's cycles with the station around them: the loop, the page.
+int run_station(const loop_options& loop, const station_options& station, gang_job& job, gang_settings& settings) {
+    station_cycle cycle;
+    unsigned number = 0;
+    const gang_settings base = settings;
+    station_hooks hooks;
+    hooks.run_cycle = [&](gang_observer* observer) {
+        settings.observer = observer;
+        // Each cycle of a loop keeps its logs and traces in a folder of its own.
+        if (loop.loop && cycle_folders(base, ++number, &settings) != 0) return -1;
+        return one_cycle(cycle, station, job, settings);
+    };
+    hooks.stored = [&cycle](stored_view* view) {
+        if (cycle.store() == nullptr) return false;
+        const std::string failed = station_view(*cycle.store(), cycle.station(), view);
+        if (failed.empty()) return true;
+        std::fprintf(stderr, MSG_NO_VIEW, failed.c_str());
+        return false;
+    };
+    return station_run(job, loop, stdout, hooks);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,9 +138,11 @@ int main(int argc, char** argv) {
     if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);
     station_options station;
     std::string refused = station_take_options(&words, OPT_DB | OPT_POOL | OPT_STATION, &station);
-    if (!refused.empty()) return refuse(refused);
+    loop_options loop;
+    if (refused.empty()) refused = loop_take_options(&words, &loop);
     gang_job job;
-    refused = gang_read_options(words, &job);
+    if (refused.empty()) refused = gang_read_options(words, &job);
+    if (refused.empty() && !job.help && !job.version) refused = loop_check_options(loop, job.ports.size());
     if (!refused.empty()) return refuse(refused);
     if (job.help) {
         std::fputs(GANG_USAGE, stdout);
@@ -114,12 +174,8 @@ int main(int argc, char** argv) {
     if (!why.empty()) return refuse(MSG_LOG_FOLDER, settings.logs_dir, why);
     settings.temp_base = plat_temp_dir();
     settings.terminal = plat_stdout_is_terminal();
+    if (loop.loop || loop.http) return run_station(loop, station, job, settings);
     station_cycle cycle;
-    refused = cycle.begin(station, &job);
-    if (!refused.empty()) return refuse(refused);
-    cycle.fallback_file = (std::filesystem::path(settings.logs_dir) / UNSTORED_FILE).string();
-    settings.child_ended = [&cycle](const gang_child_end& end) { cycle.child_ended(end); };
-    const int failed = gang_run(job, settings, stdout);
-    cycle.end();
-    return failed;
+    const int failed = one_cycle(cycle, station, job, settings);
+    return failed < 0 ? GANG_REFUSED : failed;
 }

@@ -28,6 +28,10 @@ public:
 
     std::string fallback_file;
 
+    // The open database (nullptr with --db none) and this station's name.
+    station_store* store() const { return store_.get(); }
+    const std::string& station() const { return station_; }
+
 private:
     void keep_elsewhere(const run_entry& run, const std::string& why);
     void give_addresses(const std::vector<std::string>& addresses, gang_job* job);

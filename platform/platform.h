@@ -263,3 +263,11 @@ void plat_port_list_close(plat_port_list* list);
 // "stderr", appended to the file that TUNERLIB_LOG names otherwise, and to
 // syslog at debug priority when it is unset or empty.
 void plat_debug_output(const wchar_t* line);
+
+// ---------------------------------------------------------------- listening socket
+
+// Options for a socket about to listen (the status page's server): the port
+// can be taken again at once after this program ends, but never while
+// another program listens on it (SO_REUSEADDR on Linux, SO_EXCLUSIVEADDRUSE
+// on Windows).
+void plat_listen_socket_options(uintptr_t socket);

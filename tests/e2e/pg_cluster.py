@@ -46,7 +46,12 @@ class PgCluster:
         cmd = [os.path.join(self.bin, args[0])] + args[1:]
         if os.geteuid() == 0:
             cmd = ["setpriv", "--reuid", SERVER_USER, "--regid", SERVER_GROUP, "--clear-groups"] + cmd
-        return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=True, **kw)
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kw)
+        if done.returncode != 0:
+            log = os.path.join(self.dir or "", "server.log")
+            more = open(log, errors="replace").read() if self.dir and os.path.exists(log) else ""
+            raise RuntimeError("%s failed:\n%s%s" % (" ".join(cmd), done.stdout.decode(errors="replace"), more))
+        return done
 
     def start(self):
         if self.bin is None:

@@ -142,6 +142,12 @@ if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     debian_source cjson "$DEPS_DIR" >/dev/null
     rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
 fi
+# cpp-httplib (flint-gang's status page) is header-only in its source package.
+if ! ls "$DEPS_DIR"/cpp-httplib-*/httplib.h >/dev/null 2>&1; then
+    echo "build.sh: fetching Debian's cpp-httplib source package"
+    debian_source cpp-httplib "$DEPS_DIR" >/dev/null
+    rm -f "$BUILD_DIR/CMakeCache.txt"
+fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     cmake --preset windows >/dev/null
 fi
