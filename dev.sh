@@ -5,9 +5,11 @@
 #                    against the virtual module (./dev.sh demo: a session in the shell;
 #                    ./dev.sh shell: the interactive shell)
 #   ./dev.sh test    install what is missing, build natively, under ASan/UBSan, for
-#                    fuzzing and for Windows, run every test suite (side by side)
+#                    fuzzing, for Windows and the release packages, run every test
+#                    suite (side by side)
 #   ./dev.sh test quick   the native unit and end-to-end tests only (edit-test loop)
 #   ./dev.sh build   install what is missing and build (build/)
+#   ./dev.sh package build the release packages into dist/ (docs/installing.md)
 #   ./dev.sh bench   build and run the benchmarks
 #   ./dev.sh fuzz [SECONDS [TARGET...]]   build the fuzz targets (clang) and run each
 #                    (or the named ones, e.g. hci env_file) for SECONDS (60)
@@ -66,13 +68,15 @@ build_fuzz() { install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"; configure
 # output goes to test-logs/NAME.log, printed when the suite fails. To add a
 # suite, write suite_NAME (and its build in build_all) and name it in
 # TEST_SUITES; `./dev.sh test NAME...` runs only the named ones.
-TEST_SUITES=(native asan fuzz windows)
+TEST_SUITES=(native asan fuzz windows packages)
 
 suite_native() { ctest --preset native; }
 suite_asan() { ctest --preset asan; }
 # The fuzz targets: every seed and saved regression input replayed.
 suite_fuzz() { ctest --preset fuzz; }
 suite_windows() { tools/windows/test.sh; }
+# The release packages of dist/, unpacked and run as a user would.
+suite_packages() { tests/package/test.sh dist; }
 # The edit-test loop: the native unit and end-to-end tests without the campaigns.
 suite_quick() { ctest --preset native -E '_campaign_short$'; }
 
@@ -81,6 +85,7 @@ build_all() {
     configure_and_build asan
     build_fuzz
     tools/windows/build.sh
+    tools/package/package.sh
 }
 
 run_suites() {  # NAME...: runs the suites side by side, prints each result and time
@@ -207,8 +212,9 @@ case "${1:-}" in
     shell) build_native; exec build/flint -i ;;
     test) shift; run_tests "$@" ;;
     build) build_native ;;
+    package) install_missing "${PACKAGES[@]}"; exec tools/package/package.sh ;;
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    *) sed -n '2,19p' "$0"; exit 2 ;;
 esac

@@ -54,13 +54,6 @@ const char* const ADDRESS_FORMAT = "0x%x";
 const char* const NAME_FORMAT = "%s.bin";
 
 
-// One sub-image as its table entry gives it.
-struct sub_image {
-    uint32_t address;
-    uint32_t length;  // counting its 512-byte header
-    uint64_t start;   // offset of its header in the file
-};
-
 int count_bits(uint32_t v) {
     int n = 0;
     for (; v != 0; v &= v - 1) ++n;
@@ -93,7 +86,7 @@ bool has_blank(const std::string& text) { return text.find(' ') != std::string::
 std::string temp_folder() {
     std::string temp = plat_temp_dir();
     if (temp.empty()) {
-        con_err(MSG_NO_TEMP_PATH, plat_error_number());
+        con_err(MSG_NO_TEMP_PATH, static_cast<unsigned long>(plat_last_error()));
         return temp;
     }
     if (has_blank(temp)) temp = plat_short_path(temp);
@@ -104,17 +97,8 @@ std::string temp_folder() {
     return temp;
 }
 
-}  // namespace
-
-void packed_output_init(packed_output* out) { std::memset(out, 0, sizeof *out); }
-
-int32_t packed_img_parser(const char* path, image_slot* table, packed_output* out) {
-    // A FIFO or a device would hold the run forever: refused before the
-    // temporary folder exists.
-    if (plat_path_kind(path) == plat_file_kind::other) {
-        con_err(MSG_NOT_REGULAR, path);
-        return PACKED_OPEN_OR_WRITE;
-    }
+// The per-process temporary folder, made and noted in out->folder.
+int32_t make_folder(packed_output* out) {
     const std::string temp = temp_folder();
     if (temp.empty()) return PACKED_NO_TEMP_PATH;
     char folder[PACKED_FOLDER_BYTES];
@@ -126,80 +110,97 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
     }
     text_copy(out->folder, folder);
     std::printf(MSG_TEMP_DIR, folder);
-    if (plat_make_dir(folder) != 0) {
-        con_err(MSG_NO_FOLDER);
-        return PACKED_NO_FOLDER;
-    }
+    if (plat_make_dir(folder) == 0) return 0;
+    con_err(MSG_NO_FOLDER);
+    return PACKED_NO_FOLDER;
+}
 
+// The whole file into *data (its size in *size); a result after a message.
+int32_t read_whole(const char* path, std::unique_ptr<uint8_t[]>* data, uint64_t* size) {
     file_ptr in(std::fopen(path, "rb"));
     if (!in) {
         con_err(MSG_OPEN_FAILS, path);
         return PACKED_OPEN_OR_WRITE;
     }
-    const int64_t size = mp_file_size(in.get());
-    if (size < static_cast<int64_t>(PACKED_HEADER_BYTES)) {
+    const int64_t n = mp_file_size(in.get());
+    if (n < static_cast<int64_t>(PACKED_HEADER_BYTES)) {
         con_err(MSG_TOO_SHORT);
         return PACKED_TOO_SHORT;
     }
-    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
-    if (!data) {
-        con_err(MSG_NO_MEMORY, static_cast<long long>(size));
+    data->reset(new (std::nothrow) uint8_t[static_cast<size_t>(n)]);
+    if (!*data) {
+        con_err(MSG_NO_MEMORY, static_cast<long long>(n));
         return PACKED_OPEN_OR_WRITE;
     }
     if (std::fseek(in.get(), 0, SEEK_SET) != 0 ||
-        std::fread(data.get(), 1, static_cast<size_t>(size), in.get()) != static_cast<size_t>(size)) {
+        std::fread(data->get(), 1, static_cast<size_t>(n), in.get()) != static_cast<size_t>(n)) {
         con_err(MSG_READ_FAILS, path);
         return PACKED_OPEN_OR_WRITE;
     }
-    in.reset();
+    *size = static_cast<uint64_t>(n);
+    return 0;
+}
 
-    if (le16_get(data.get()) != PACKED_SIGNATURE) {
+// The header's signature and sub-image count.
+int32_t parse_header(const uint8_t* data, uint64_t size, int* count) {
+    if (size < PACKED_HEADER_BYTES) {
+        con_err(MSG_TOO_SHORT);
+        return PACKED_TOO_SHORT;
+    }
+    if (le16_get(data) != PACKED_SIGNATURE) {
         con_err(MSG_BAD_SIGNATURE);
         return PACKED_BAD_SIGNATURE;
     }
-    const uint32_t indicator = le32_get(data.get() + 40);
+    const uint32_t indicator = le32_get(data + PACKED_INDICATOR_AT);
     if (indicator == 0) {
         con_err(MSG_NO_SUB_IMAGES);
         return PACKED_NO_SUB_IMAGES;
     }
-    const int n = count_bits(indicator);
-    if (n > IMAGE_SLOTS) {
-        con_err(MSG_TOO_MANY, n, IMAGE_SLOTS);
+    *count = count_bits(indicator);
+    if (*count > IMAGE_SLOTS) {
+        con_err(MSG_TOO_MANY, *count, IMAGE_SLOTS);
         return PACKED_TOO_MANY;
     }
+    return 0;
+}
+
+// The sub-image entries: each must lie inside the file, and no two share an
+// address. Sub-images are named after their address: a second one at the
+// same address would replace the first's file, and the run would report a
+// module as good that holds only one of them.
+int32_t parse_entries(const uint8_t* data, uint64_t size, packed_layout* layout) {
+    const int n = layout->count;
     const uint64_t table_end = PACKED_HEADER_BYTES + static_cast<uint64_t>(PACKED_ENTRY_BYTES) * n;
-    if (table_end > static_cast<uint64_t>(size)) {
+    if (table_end > size) {
         con_err(MSG_NO_TABLE, n, static_cast<long long>(size));
         return PACKED_BAD_LENGTH;
     }
-
-    // Every entry must lie inside the file before anything is written.
-    sub_image subs[IMAGE_SLOTS];
     uint64_t at = table_end;
     for (int k = 0; k < n; ++k) {
-        const uint8_t* entry = data.get() + PACKED_HEADER_BYTES + PACKED_ENTRY_BYTES * k;
-        subs[k] = {le32_get(entry), le32_get(entry + 4), at};
-        if (subs[k].length < MP_HEADER_SIZE || at + subs[k].length > static_cast<uint64_t>(size)) {
-            con_err(MSG_BAD_LENGTH, k, subs[k].address, subs[k].length, static_cast<long long>(size));
+        const uint8_t* entry = data + PACKED_HEADER_BYTES + PACKED_ENTRY_BYTES * k;
+        packed_sub& sub = layout->subs[k];
+        sub = {le32_get(entry), le32_get(entry + 4), at};
+        if (sub.length < MP_HEADER_SIZE || at + sub.length > size) {
+            con_err(MSG_BAD_LENGTH, k, sub.address, sub.length, static_cast<long long>(size));
             return PACKED_BAD_LENGTH;
         }
-        at += subs[k].length;
-        // Sub-images are named after their address: a second one at the same
-        // address would replace the first's file, and the run would report a
-        // module as good that holds only one of them.
+        at += sub.length;
         for (int j = 0; j < k; ++j) {
-            if (subs[j].address != subs[k].address) continue;
-            con_err(MSG_SAME_ADDRESS, j, k, subs[k].address);
+            if (layout->subs[j].address != sub.address) continue;
+            con_err(MSG_SAME_ADDRESS, j, k, sub.address);
             return PACKED_BAD_LENGTH;
         }
     }
+    return 0;
+}
 
-    // The same check for the names: each file path must fit a slot.
+// Each sub-image's file path must fit a slot before anything is written.
+int32_t check_paths(const char* folder, const packed_layout& layout) {
     const char sep = plat_path_separator();
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < layout.count; ++k) {
         char address[16];  // "0x" and at most 8 digits
         char name[PACKED_NAME_BYTES];
-        std::snprintf(address, sizeof address, ADDRESS_FORMAT, subs[k].address);
+        std::snprintf(address, sizeof address, ADDRESS_FORMAT, layout.subs[k].address);
         std::snprintf(name, sizeof name, NAME_FORMAT, address);
         char file_path[IMAGE_FOLDER_BYTES];
         const int len = std::snprintf(file_path, sizeof file_path, "%s%c%s", folder, sep, name);
@@ -208,20 +209,27 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
             return PACKED_FOLDER_TOO_LONG;
         }
     }
+    return 0;
+}
 
+// Writes sub-image k's payload into its file and slot k.
+int32_t write_sub(const uint8_t* data, const packed_sub& sub, int k, image_slot& slot, packed_output* out) {
+    text_copy(slot.folder, out->folder);
+    slot.enable = 1;  // every sub-image is programmed, whatever a job file said for the slot
+    std::snprintf(slot.address, sizeof slot.address, ADDRESS_FORMAT, sub.address);
+    std::snprintf(slot.file, sizeof slot.file, NAME_FORMAT, slot.address);
+    text_copy(out->names[k], slot.file);
+    char file_path[IMAGE_FOLDER_BYTES];
+    std::snprintf(file_path, sizeof file_path, "%s%c%s", out->folder, plat_path_separator(), slot.file);
+    std::printf(MSG_TEMP_FILE, file_path);
+    return write_payload(file_path, data + sub.start + MP_HEADER_SIZE, sub.length - MP_HEADER_SIZE);
+}
+
+// Writes every sub-image and marks the slots behind them unused.
+int32_t write_subs(const uint8_t* data, const packed_layout& layout, image_slot* table, packed_output* out) {
     int32_t k = 0;
-    for (; k < n; ++k) {
-        image_slot& slot = table[k];
-        text_copy(slot.folder, folder);
-        slot.enable = 1;  // every sub-image is programmed, whatever a job file said for the slot
-        std::snprintf(slot.address, sizeof slot.address, ADDRESS_FORMAT, subs[k].address);
-        std::snprintf(slot.file, sizeof slot.file, NAME_FORMAT, slot.address);
-        text_copy(out->names[k], slot.file);
-        char file_path[IMAGE_FOLDER_BYTES];
-        std::snprintf(file_path, sizeof file_path, "%s%c%s", folder, sep, slot.file);
-        std::printf(MSG_TEMP_FILE, file_path);
-        const int32_t r = write_payload(file_path, data.get() + subs[k].start + MP_HEADER_SIZE,
-                                        subs[k].length - MP_HEADER_SIZE);
+    for (; k < layout.count; ++k) {
+        const int32_t r = write_sub(data, layout.subs[k], k, table[k], out);
         if (r != 0) {
             out->count = k;
             return r;
@@ -233,4 +241,31 @@ int32_t packed_img_parser(const char* path, image_slot* table, packed_output* ou
         text_copy(out->names[i], IMAGE_UNUSED);
     }
     return 0;
+}
+
+}  // namespace
+
+void packed_output_init(packed_output* out) { std::memset(out, 0, sizeof *out); }
+
+int32_t packed_parse(const uint8_t* data, uint64_t size, packed_layout* layout) {
+    *layout = packed_layout{};
+    const int32_t r = parse_header(data, size, &layout->count);
+    return r != 0 ? r : parse_entries(data, size, layout);
+}
+
+int32_t packed_img_parser(const char* path, image_slot* table, packed_output* out) {
+    // A FIFO or a device would hold the run forever: refused before the
+    // temporary folder exists.
+    if (plat_path_kind(path) == plat_file_kind::other) {
+        con_err(MSG_NOT_REGULAR, path);
+        return PACKED_OPEN_OR_WRITE;
+    }
+    int32_t r = make_folder(out);
+    std::unique_ptr<uint8_t[]> data;
+    uint64_t size = 0;
+    if (r == 0) r = read_whole(path, &data, &size);
+    packed_layout layout;
+    if (r == 0) r = packed_parse(data.get(), size, &layout);
+    if (r == 0) r = check_paths(out->folder, layout);
+    return r != 0 ? r : write_subs(data.get(), layout, table, out);
 }

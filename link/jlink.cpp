@@ -19,10 +19,9 @@ const char* const MSG_INSTALL_PATH_TOO_LONG =
     "the J-Link install path in the registry is longer than %u characters, not used\n";
 
 const char* const ENTRY_NAMES[JLINK_ENTRY_COUNT] = {
-    "JLINKARM_Close",   "JLINKARM_Connect",    "JLINKARM_ExecCommand", "JLINKARM_Go",
-    "JLINKARM_Halt",    "JLINKARM_Open",       "JLINKARM_ReadMem",     "JLINKARM_ReadMemU32",
-    "JLINKARM_Reset",   "JLINKARM_SelectUSB",  "JLINKARM_SetSpeed",    "JLINKARM_WriteMem",
-    "JLINKARM_WriteReg", "JLINKARM_TIF_Select",
+#define JLINK_NAME(NAME, ID, RESULT, PARAMETERS) "JLINKARM_" #NAME,
+    JLINK_ENTRY_POINTS(JLINK_NAME)
+#undef JLINK_NAME
 };
 
 // The folder part of a path, up to and including its last separator (either
@@ -74,20 +73,10 @@ void fill(F& member, void* symbol) {
 
 bool is_resolved(jlink_entry e) {
     switch (e) {
-        case JLINK_CLOSE: return jlink.Close != nullptr;
-        case JLINK_CONNECT: return jlink.Connect != nullptr;
-        case JLINK_EXEC_COMMAND: return jlink.ExecCommand != nullptr;
-        case JLINK_GO: return jlink.Go != nullptr;
-        case JLINK_HALT: return jlink.Halt != nullptr;
-        case JLINK_OPEN: return jlink.Open != nullptr;
-        case JLINK_READ_MEM: return jlink.ReadMem != nullptr;
-        case JLINK_READ_MEM_U32: return jlink.ReadMemU32 != nullptr;
-        case JLINK_RESET: return jlink.Reset != nullptr;
-        case JLINK_SELECT_USB: return jlink.SelectUSB != nullptr;
-        case JLINK_SET_SPEED: return jlink.SetSpeed != nullptr;
-        case JLINK_WRITE_MEM: return jlink.WriteMem != nullptr;
-        case JLINK_WRITE_REG: return jlink.WriteReg != nullptr;
-        case JLINK_TIF_SELECT: return jlink.TIF_Select != nullptr;
+#define JLINK_RESOLVED(NAME, ID, RESULT, PARAMETERS) \
+    case JLINK_##ID: return jlink.NAME != nullptr;
+        JLINK_ENTRY_POINTS(JLINK_RESOLVED)
+#undef JLINK_RESOLVED
         case JLINK_ENTRY_COUNT: break;
     }
     return false;
@@ -95,20 +84,10 @@ bool is_resolved(jlink_entry e) {
 
 void assign(jlink_entry e, void* symbol) {
     switch (e) {
-        case JLINK_CLOSE: fill(jlink.Close, symbol); break;
-        case JLINK_CONNECT: fill(jlink.Connect, symbol); break;
-        case JLINK_EXEC_COMMAND: fill(jlink.ExecCommand, symbol); break;
-        case JLINK_GO: fill(jlink.Go, symbol); break;
-        case JLINK_HALT: fill(jlink.Halt, symbol); break;
-        case JLINK_OPEN: fill(jlink.Open, symbol); break;
-        case JLINK_READ_MEM: fill(jlink.ReadMem, symbol); break;
-        case JLINK_READ_MEM_U32: fill(jlink.ReadMemU32, symbol); break;
-        case JLINK_RESET: fill(jlink.Reset, symbol); break;
-        case JLINK_SELECT_USB: fill(jlink.SelectUSB, symbol); break;
-        case JLINK_SET_SPEED: fill(jlink.SetSpeed, symbol); break;
-        case JLINK_WRITE_MEM: fill(jlink.WriteMem, symbol); break;
-        case JLINK_WRITE_REG: fill(jlink.WriteReg, symbol); break;
-        case JLINK_TIF_SELECT: fill(jlink.TIF_Select, symbol); break;
+#define JLINK_ASSIGN(NAME, ID, RESULT, PARAMETERS) \
+    case JLINK_##ID: fill(jlink.NAME, symbol); break;
+        JLINK_ENTRY_POINTS(JLINK_ASSIGN)
+#undef JLINK_ASSIGN
         case JLINK_ENTRY_COUNT: break;
     }
 }

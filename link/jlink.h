@@ -6,41 +6,39 @@
 #include <cstdint>
 #include <initializer_list>
 
+// The entry points, each once: X(NAME, ID, RESULT, PARAMETERS). NAME is the
+// member of jlink_entry_points and the exported name behind "JLINKARM_", ID
+// the jlink_entry behind "JLINK_". The struct, the enum, the names and the
+// trace's wrappers are all made from this list.
+#define JLINK_ENTRY_POINTS(X)                                                               \
+    X(Close, CLOSE, void, ())                                                               \
+    X(Connect, CONNECT, int, ())                                                            \
+    X(ExecCommand, EXEC_COMMAND, int, (const char* command, char* error, int error_size))   \
+    X(Go, GO, void, ())                                                                     \
+    X(Halt, HALT, int, ())                                                                  \
+    X(Open, OPEN, const char*, ())                                                          \
+    X(ReadMem, READ_MEM, int, (uint32_t addr, uint32_t count, void* dest))                  \
+    X(ReadMemU32, READ_MEM_U32, int, (uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* status)) \
+    X(Reset, RESET, int, ())                                                                \
+    X(SelectUSB, SELECT_USB, int, (int port))                                               \
+    X(SetSpeed, SET_SPEED, void, (uint32_t khz))                                            \
+    X(WriteMem, WRITE_MEM, int, (uint32_t addr, uint32_t count, const void* data))          \
+    X(WriteReg, WRITE_REG, int, (int reg, uint32_t value))                                  \
+    X(TIF_Select, TIF_SELECT, int, (int interface))
+
 // The entry points as the SWD link calls them. Results whose low byte alone
 // counts are read through jlink_low_byte.
 struct jlink_entry_points {
-    void (*Close)();
-    int (*Connect)();
-    int (*ExecCommand)(const char* command, char* error, int error_size);
-    void (*Go)();
-    int (*Halt)();
-    const char* (*Open)();
-    int (*ReadMem)(uint32_t addr, uint32_t count, void* dest);
-    int (*ReadMemU32)(uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* status);
-    int (*Reset)();
-    int (*SelectUSB)(int port);
-    void (*SetSpeed)(uint32_t khz);
-    int (*WriteMem)(uint32_t addr, uint32_t count, const void* data);
-    int (*WriteReg)(int reg, uint32_t value);
-    int (*TIF_Select)(int interface);
+#define JLINK_MEMBER(NAME, ID, RESULT, PARAMETERS) RESULT(*NAME) PARAMETERS;
+    JLINK_ENTRY_POINTS(JLINK_MEMBER)
+#undef JLINK_MEMBER
 };
 
 // One per member of jlink_entry_points, in the same order.
 enum jlink_entry : unsigned {
-    JLINK_CLOSE,
-    JLINK_CONNECT,
-    JLINK_EXEC_COMMAND,
-    JLINK_GO,
-    JLINK_HALT,
-    JLINK_OPEN,
-    JLINK_READ_MEM,
-    JLINK_READ_MEM_U32,
-    JLINK_RESET,
-    JLINK_SELECT_USB,
-    JLINK_SET_SPEED,
-    JLINK_WRITE_MEM,
-    JLINK_WRITE_REG,
-    JLINK_TIF_SELECT,
+#define JLINK_ID(NAME, ID, RESULT, PARAMETERS) JLINK_##ID,
+    JLINK_ENTRY_POINTS(JLINK_ID)
+#undef JLINK_ID
     JLINK_ENTRY_COUNT,
 };
 

@@ -41,18 +41,21 @@ void call_line(const char* dir, const char* fmt, ...) {
     trace_text(dir, TRACE_LINK, speed_text().text, "%s", text);
 }
 
-void traced_close() {
+// The wrappers, named as the entry points they stand for.
+namespace traced {
+
+void Close() {
     jlink_untraced.Close();
     call_line("--", "JLINKARM_Close()");
 }
 
-int traced_connect() {
+int Connect() {
     const int r = jlink_untraced.Connect();
     call_line("--", "JLINKARM_Connect() = %d", r);
     return r;
 }
 
-int traced_exec_command(const char* command, char* error, int error_size) {
+int ExecCommand(const char* command, char* error, int error_size) {
     const int r = jlink_untraced.ExecCommand(command, error, error_size);
     // The error text as far as it ends inside its buffer.
     int shown = 0;
@@ -62,18 +65,18 @@ int traced_exec_command(const char* command, char* error, int error_size) {
     return r;
 }
 
-void traced_go() {
+void Go() {
     jlink_untraced.Go();
     call_line("--", "JLINKARM_Go()");
 }
 
-int traced_halt() {
+int Halt() {
     const int r = jlink_untraced.Halt();
     call_line("--", "JLINKARM_Halt() = %d", r);
     return r;
 }
 
-const char* traced_open() {
+const char* Open() {
     const char* r = jlink_untraced.Open();
     if (r == nullptr)
         call_line("--", "JLINKARM_Open() = NULL");
@@ -82,7 +85,7 @@ const char* traced_open() {
     return r;
 }
 
-int traced_read_mem(uint32_t addr, uint32_t count, void* dest) {
+int ReadMem(uint32_t addr, uint32_t count, void* dest) {
     const int r = jlink_untraced.ReadMem(addr, count, dest);
     char text[80];
     std::snprintf(text, sizeof text, "JLINKARM_ReadMem(0x%08X, %u) = %d", addr, count, r);
@@ -91,7 +94,7 @@ int traced_read_mem(uint32_t addr, uint32_t count, void* dest) {
     return r;
 }
 
-int traced_read_mem_u32(uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* status) {
+int ReadMemU32(uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* status) {
     const int r = jlink_untraced.ReadMemU32(addr, words, dest, status);
     char text[80];
     std::snprintf(text, sizeof text, "JLINKARM_ReadMemU32(0x%08X, %u) = %d", addr, words, r);
@@ -101,25 +104,25 @@ int traced_read_mem_u32(uint32_t addr, uint32_t words, uint32_t* dest, uint8_t* 
     return r;
 }
 
-int traced_reset() {
+int Reset() {
     const int r = jlink_untraced.Reset();
     call_line("--", "JLINKARM_Reset() = %d", r);
     return r;
 }
 
-int traced_select_usb(int port) {
+int SelectUSB(int port) {
     const int r = jlink_untraced.SelectUSB(port);
     call_line("--", "JLINKARM_SelectUSB(%d) = %d", port, r);
     return r;
 }
 
-void traced_set_speed(uint32_t khz) {
+void SetSpeed(uint32_t khz) {
     jlink_untraced.SetSpeed(khz);
     traced_speed_khz = khz;
     call_line("--", "JLINKARM_SetSpeed(%u)", khz);
 }
 
-int traced_write_mem(uint32_t addr, uint32_t count, const void* data) {
+int WriteMem(uint32_t addr, uint32_t count, const void* data) {
     const int r = jlink_untraced.WriteMem(addr, count, data);
     char text[80];
     std::snprintf(text, sizeof text, "JLINKARM_WriteMem(0x%08X, %u) = %d", addr, count, r);
@@ -127,17 +130,19 @@ int traced_write_mem(uint32_t addr, uint32_t count, const void* data) {
     return r;
 }
 
-int traced_write_reg(int reg, uint32_t value) {
+int WriteReg(int reg, uint32_t value) {
     const int r = jlink_untraced.WriteReg(reg, value);
     call_line("tx", "JLINKARM_WriteReg(%d, 0x%08X) = %d", reg, value, r);
     return r;
 }
 
-int traced_tif_select(int interface) {
+int TIF_Select(int interface) {
     const int r = jlink_untraced.TIF_Select(interface);
     call_line("--", "JLINKARM_TIF_Select(%d) = %d", interface, r);
     return r;
 }
+
+}  // namespace traced
 
 // Moves the resolved entry point behind its wrapper.
 template <typename F>
@@ -152,24 +157,10 @@ void wrap(F& member, F& untraced, F wrapper) {
 void jlink_trace_wrap(jlink_entry entry) {
     if (!trace_on()) return;
     switch (entry) {
-        case JLINK_CLOSE: wrap(jlink.Close, jlink_untraced.Close, &traced_close); break;
-        case JLINK_CONNECT: wrap(jlink.Connect, jlink_untraced.Connect, &traced_connect); break;
-        case JLINK_EXEC_COMMAND:
-            wrap(jlink.ExecCommand, jlink_untraced.ExecCommand, &traced_exec_command);
-            break;
-        case JLINK_GO: wrap(jlink.Go, jlink_untraced.Go, &traced_go); break;
-        case JLINK_HALT: wrap(jlink.Halt, jlink_untraced.Halt, &traced_halt); break;
-        case JLINK_OPEN: wrap(jlink.Open, jlink_untraced.Open, &traced_open); break;
-        case JLINK_READ_MEM: wrap(jlink.ReadMem, jlink_untraced.ReadMem, &traced_read_mem); break;
-        case JLINK_READ_MEM_U32:
-            wrap(jlink.ReadMemU32, jlink_untraced.ReadMemU32, &traced_read_mem_u32);
-            break;
-        case JLINK_RESET: wrap(jlink.Reset, jlink_untraced.Reset, &traced_reset); break;
-        case JLINK_SELECT_USB: wrap(jlink.SelectUSB, jlink_untraced.SelectUSB, &traced_select_usb); break;
-        case JLINK_SET_SPEED: wrap(jlink.SetSpeed, jlink_untraced.SetSpeed, &traced_set_speed); break;
-        case JLINK_WRITE_MEM: wrap(jlink.WriteMem, jlink_untraced.WriteMem, &traced_write_mem); break;
-        case JLINK_WRITE_REG: wrap(jlink.WriteReg, jlink_untraced.WriteReg, &traced_write_reg); break;
-        case JLINK_TIF_SELECT: wrap(jlink.TIF_Select, jlink_untraced.TIF_Select, &traced_tif_select); break;
+#define JLINK_WRAP(NAME, ID, RESULT, PARAMETERS) \
+    case JLINK_##ID: wrap(jlink.NAME, jlink_untraced.NAME, &traced::NAME); break;
+        JLINK_ENTRY_POINTS(JLINK_WRAP)
+#undef JLINK_WRAP
         case JLINK_ENTRY_COUNT: break;
     }
 }

@@ -189,17 +189,39 @@ int32_t swd_download_fw(uint32_t size, const uint8_t* image) {
     return 0;
 }
 
+namespace {
+
+// Calls step(at, chunk, done) for each mailbox-sized chunk of [addr, addr +
+// len) in order; stops at the first non-zero result and returns it.
+template <typename Step>
+int32_t for_each_chunk(uint32_t addr, uint32_t len, Step step) {
+    for (uint32_t done = 0; done < len;) {
+        const uint32_t chunk = len - done < SWD_MAILBOX_DATA ? len - done : SWD_MAILBOX_DATA;
+        const int32_t r = step(addr + done, chunk, done);
+        if (r != 0) return r;
+        done += chunk;
+    }
+    return 0;
+}
+
+// One mailbox request for a chunk: the header (and `data_bytes` of data
+// already in the mailbox) written, the loader's status read; 0 or the failure.
+int32_t chunk_request(uint32_t command, uint32_t at, uint32_t chunk, uint32_t data_bytes, uint32_t left) {
+    fill_header(command, at, chunk);
+    uint32_t status = 0;
+    const int32_t result = mailbox_request(SWD_MAILBOX_HEADER + data_bytes, swd_wait_ms(left), &status);
+    if (result != 0) return result;
+    return status != 0 ? status_result(command, at, status) : 0;
+}
+
+}  // namespace
+
 int32_t swd_read(uint32_t addr, uint32_t len, uint8_t* dest) {
     if (len == 0) return 0;
     if (!mailbox_ready(true)) return not_ready_result();
-    for (uint32_t done = 0; done < len;) {
-        const uint32_t chunk = len - done < SWD_MAILBOX_DATA ? len - done : SWD_MAILBOX_DATA;
-        const uint32_t at = addr + done;
-        fill_header(SWD_CMD_READ, at, chunk);
-        uint32_t status = 0;
-        int32_t result = mailbox_request(SWD_MAILBOX_HEADER, swd_wait_ms(len - done), &status);
-        if (result != 0) return result;
-        if (status != 0) return status_result(SWD_CMD_READ, at, status);
+    return for_each_chunk(addr, len, [&](uint32_t at, uint32_t chunk, uint32_t done) -> int32_t {
+        const int32_t r = chunk_request(SWD_CMD_READ, at, chunk, 0, len - done);
+        if (r != 0) return r;
         const int got = jlink.ReadMem(swd_device->mailbox_addr + SWD_MAILBOX_HEADER, chunk,
                                       swd_mailbox + SWD_MAILBOX_HEADER);
         if (got != 0) {
@@ -207,26 +229,17 @@ int32_t swd_read(uint32_t addr, uint32_t len, uint8_t* dest) {
             return got;
         }
         std::memcpy(dest + done, swd_mailbox + SWD_MAILBOX_HEADER, chunk);
-        done += chunk;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 int32_t swd_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {
     if (len == 0) return 0;
     if (!mailbox_ready(false)) return not_ready_result();
-    for (uint32_t done = 0; done < len;) {
-        const uint32_t chunk = len - done < SWD_MAILBOX_DATA ? len - done : SWD_MAILBOX_DATA;
-        const uint32_t at = addr + done;
-        fill_header(SWD_CMD_PROGRAM, at, chunk);
+    return for_each_chunk(addr, len, [&](uint32_t at, uint32_t chunk, uint32_t done) {
         std::memcpy(swd_mailbox + SWD_MAILBOX_HEADER, bytes + done, chunk);
-        uint32_t status = 0;
-        int32_t result = mailbox_request(SWD_MAILBOX_HEADER + chunk, swd_wait_ms(len - done), &status);
-        if (result != 0) return result;
-        if (status != 0) return status_result(SWD_CMD_PROGRAM, at, status);
-        done += chunk;
-    }
-    return 0;
+        return chunk_request(SWD_CMD_PROGRAM, at, chunk, chunk, len - done);
+    });
 }
 
 int32_t swd_page_erase(uint32_t addr, uint32_t size) {

@@ -111,9 +111,6 @@ int plat_replace_file(const char* from, const char* to);
 // not followed); 0 also when it did not exist, -1 when something stays.
 int plat_remove_tree(const char* path);
 
-// The system's number for the last failed call (errno; GetLastError on Windows).
-unsigned long plat_error_number();
-
 // ---------------------------------------------------------------- files
 
 // What a path names, found without opening it: opening a FIFO or a device
@@ -206,8 +203,8 @@ bool plat_stdout_is_terminal();
 // system's error number), reads and writes that tell a failure from a
 // time-out, the machine's list of serial ports, and the debug output.
 
-// The error number of the last failed call of this section: GetLastError()
-// on Windows, errno elsewhere.
+// The system's number for the last failed call (of this section or any
+// other): GetLastError() on Windows, errno elsewhere.
 uint32_t plat_last_error();
 
 // The device path of a port named as the port list names it: "\\.\NAME" on

@@ -60,4 +60,3 @@ void plat_error_box(const char* title, const char* text) {
     std::fprintf(stderr, "%s: %s\n", title, text);
 }
 
-unsigned long plat_error_number() { return static_cast<unsigned long>(errno); }

@@ -81,4 +81,3 @@ void plat_error_box(const char* title, const char* text) {
     MessageBoxA(nullptr, text, title, ERROR_BOX_STYLE);
 }
 
-unsigned long plat_error_number() { return GetLastError(); }

@@ -5,7 +5,7 @@ one with --http and the page open in headless Chromium, their cycles taken in
 turn (A, B, A, B...) so both meet the same machine. Prints each loop's median
 cycle time and their ratio, and how long after each flint's end the page
 showed the slot's verdict: from the process end as flint-gang saw it (the
-"end" of its record on the page), and from the last write to the slot's log
+start and duration of its run in the station database), and from the last write to the slot's log
 (flint's last line, before it closes its port and exits); the showing is the
 time the page's script drew the verdict, all by this machine's wall clock.
 
@@ -71,10 +71,11 @@ def main():
     folder = station_folder()
     modules = [harness.VModule(["--pace", "--flash-times", "--reset-on-close"]).start() for _ in range(MODULES)]
     ports = [m.port for m in modules]
-    plain = start(folder, ports, "logs-a")
+    # Each loop keeps its own station database: the page counts its own cycles.
+    plain = start(folder, ports, "logs-a", "--db", "sqlite:a.db")
     try:
         cycle(plain, 1)
-        paged = start(folder, ports, "logs-b", "--http", "127.0.0.1:0")
+        paged = start(folder, ports, "logs-b", "--db", "sqlite:b.db", "--http", "127.0.0.1:0")
         url = paged.wait_line(PAGE_LINE).group(1)
         cycle(paged, 1)
         with browser.Browser(folder) as page:
@@ -82,8 +83,9 @@ def main():
             a, b, delays = [], [], []
             for n in range(2, rounds + 2):
                 a.append(cycle(plain, n))
+                since = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
                 b.append(cycle(paged, n))
-                delays += slot_delays(page, url, folder, ports, n)
+                delays += slot_delays(page, url, folder, ports, n, since)
         for gang in (plain, paged):
             gang.type("q\n")
             gang.end()
@@ -100,7 +102,7 @@ def main():
     shutil.rmtree(os.environ["E2E_TMP"], ignore_errors=True)
 
 
-def slot_delays(page, url, folder, ports, n):
+def slot_delays(page, url, folder, ports, n, since):
     """For each slot of cycle n, ms to its verdict on the page from its flint's
     end: (from the process end as flint-gang saw it, from the log's last write)."""
     page.wait_for("document.querySelector('[data-counter=cycles] b').textContent === '%d' && "
@@ -108,7 +110,7 @@ def slot_delays(page, url, folder, ports, n):
                   "t.dataset.state === 'failed')" % n)
     shown = page.evaluate("[...document.querySelectorAll('.tile')].map(t => Number(t.dataset.verdictShown))")
     _, records = http(url + "api/records?limit=%d" % MODULES)
-    ended = {r["slot"]: iso_ms(r["end"]) for r in records if r["cycle"] == n}
+    ended = {r["slot"]: iso_ms(r["start"]) + r["duration_ms"] for r in records if r["start"] >= since}
     logs = os.path.join(folder, "logs-b", "cycle-%d" % n)
     out = []
     for slot, ms in enumerate(shown):

@@ -150,7 +150,7 @@ class Browser:
             raise RuntimeError("in the page: %s" % result["exceptionDetails"])
         return result["result"].get("value")
 
-    def wait_for(self, condition, timeout_s=60):
+    def wait_for(self, condition, timeout_s=CALL_TIMEOUT_S - 10):
         """Waits in the page until the JavaScript `condition` holds, woken by
         every change of the DOM; fails after timeout_s."""
         script = """new Promise((resolve, reject) => {

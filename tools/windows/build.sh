@@ -4,6 +4,8 @@
 # root or through sudo).
 #
 #   tools/windows/build.sh          install, configure (preset "windows"), build
+#   tools/windows/build.sh windows-release   the same for the station zip's
+#                                   release build (build-win-release/)
 #
 # libusb-1.0 (the USB access object's device backend) is built first, once per
 # build folder, from Debian's source package (build-win/deps/libusb) and linked
@@ -14,9 +16,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-BUILD_DIR=build-win
+PRESET=${1:-windows}
+case "$PRESET" in
+    windows) BUILD_DIR=build-win ;;
+    windows-release) BUILD_DIR=build-win-release ;;
+    *) echo "build.sh: no Windows preset $PRESET (windows, windows-release)" >&2; exit 2 ;;
+esac
 TRIPLE=x86_64-w64-mingw32
-DEPS_DIR=$BUILD_DIR/deps
+# Both presets share the libraries built from Debian's source packages.
+DEPS_DIR=build-win/deps
 # Where gang/store/CMakeLists.txt looks for SQLite's sqlite3.c (FLINT_SQLITE_DIR).
 SQLITE_DIR=$DEPS_DIR/sqlite3
 # Where CMakeLists.txt looks for the Windows libusb (FLINT_LIBUSB_PREFIX).
@@ -140,7 +148,7 @@ build_sqlite
 if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     echo "build.sh: fetching Debian's cjson source package"
     debian_source cjson "$DEPS_DIR" >/dev/null
-    rm -f "$BUILD_DIR/CMakeCache.txt"   # configure again, so the sources are found
+    rm -f build-win/CMakeCache.txt build-win-release/CMakeCache.txt   # configure again, so the sources are found
 fi
 # cpp-httplib (flint-gang's status page) is header-only in its source package.
 if ! ls "$DEPS_DIR"/cpp-httplib-*/httplib.h >/dev/null 2>&1; then
@@ -149,10 +157,10 @@ if ! ls "$DEPS_DIR"/cpp-httplib-*/httplib.h >/dev/null 2>&1; then
     rm -f "$BUILD_DIR/CMakeCache.txt"
 fi
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-    cmake --preset windows >/dev/null
+    cmake --preset "$PRESET" >/dev/null
 fi
-cmake --build --preset windows -- --no-print-directory
-for binary in flint.exe flint-gang.exe tunerlib.dll; do
+cmake --build --preset "$PRESET" -- --no-print-directory
+for binary in flint.exe flint-gang.exe tunerlib.dll station.exe simprobe/JLink_x64.dll; do
     check_imports "$BUILD_DIR/$binary"
     echo "build.sh: $BUILD_DIR/$binary ($(${TRIPLE}-objdump -p "$BUILD_DIR/$binary" \
         | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' '))"

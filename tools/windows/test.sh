@@ -31,8 +31,6 @@ for tool in vmodule simgolden; do
 done
 
 export WINEPREFIX=$BUILD_DIR/wineprefix
-export WINEARCH=win64
-export WINEDEBUG=-all
 export FLINT=$BUILD_DIR/flint.exe
 export FLINT_GANG=$BUILD_DIR/flint-gang.exe
 export VMODULE=$NATIVE_DIR/vmodule
@@ -41,19 +39,9 @@ export SIMPROBE=$BUILD_DIR/simprobe/JLink_x64.dll
 export SIMGOLDEN=$NATIVE_DIR/simgolden
 export E2E_TMP=$BUILD_DIR/e2e_tmp
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "test.sh: creating the Wine prefix $WINEPREFIX"
-    # Without .NET and HTML engines: flint needs neither, and their installers
-    # would only be looked for.
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
-    wineserver -w   # the server writes the new prefix's registry when it ends
-fi
-# One server for all cases, so each flint.exe starts in a fraction of a second
-# (a server left running by an earlier run of this prefix is ended first).
-wineserver -k >/dev/null 2>&1 || true
-wineserver -p >/dev/null 2>&1 </dev/null
+. tools/windows/wine_server.sh
+wine_server_start
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wineboot >/dev/null 2>&1 || true   # wait for the prefix's services
 
 rm -rf "$E2E_TMP"
 mkdir -p "$E2E_TMP"
