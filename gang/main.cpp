@@ -153,6 +153,7 @@ int run_station(const loop_options& loop, const station_options& station, gang_j
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat_standard_streams_open();
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && words[0] == "pool") return pool_command({words.begin() + 1, words.end()}, stdout);
     if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);

@@ -7,7 +7,10 @@
 
 // The C runtimes differ in how they buffer (Windows has no line buffering),
 // so the platform sets the streams up.
-void con_init() { plat_console_init(); }
+void con_init() {
+    plat_standard_streams_open();
+    plat_console_init();
+}
 
 void con_err(const char* fmt, ...) {
     std::fflush(stdout);

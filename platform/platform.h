@@ -65,6 +65,11 @@ void plat_serial_close(plat_serial_handle port);
 // file. Called once at start, before anything is printed.
 void plat_console_init();
 
+// Opens standard input, output and error to the null device where they are
+// closed, so that no port or file opened later takes their numbers (console
+// text would go into it). Called first thing in main.
+void plat_standard_streams_open();
+
 // ---------------------------------------------------------------- process
 
 void plat_sleep_ms(uint32_t ms);
@@ -103,6 +108,10 @@ int plat_set_env(const char* name, const char* value);
 
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
+
+// Renames file `from` over file `to`, replacing it in one step (an existing
+// `to` is either the old file or the new one, never a part); 0 or -1.
+int plat_replace_file(const char* from, const char* to);
 
 // Removes a folder with everything in it (symbolic links inside are removed,
 // not followed); 0 also when it did not exist, -1 when something stays.
