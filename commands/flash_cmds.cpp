@@ -10,6 +10,7 @@
 #include "commands/flash_shared.h"
 #include "image/mp_header.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 #include "record/failure.h"
 #include "record/progress.h"
 #include "record/run_record.h"
@@ -32,6 +33,10 @@ const char* const MSG_PAGE_PROGRAM_FAILS = "page at %08X is erased, but program 
 constexpr int32_t IMAGE_FAILURE = 3;    // program, flashverify: open, memory, read
 constexpr int32_t SAVE_FAILURE = 3;     // savebin: the dump file
 constexpr int32_t BAD_NEW_BYTES = 2;    // modify
+
+// The dump is written as "FILE.PID.part" first.
+const char* const SAVE_PART_FORMAT = "%s.%u.part";
+constexpr size_t SAVE_PART_BYTES = 4096;
 
 constexpr uint32_t PAGE_BYTES = 4096;
 constexpr uint32_t PAGE_MASK = PAGE_BYTES - 1;
@@ -125,6 +130,24 @@ int32_t parse_new_bytes(const char* text, uint8_t* out, uint32_t* count) {
     return 0;
 }
 
+// Writes a dump beside its file and renames it over the file only when it
+// is whole: a disk that fills up part way leaves the old file as it was.
+int32_t save_whole(const char* path, const uint8_t* bytes, uint32_t size) {
+    char part[SAVE_PART_BYTES];
+    const int n = std::snprintf(part, sizeof part, SAVE_PART_FORMAT, path, static_cast<unsigned>(plat_process_id()));
+    FILE* f = n > 0 && static_cast<size_t>(n) < sizeof part ? std::fopen(part, "wb") : nullptr;
+    if (f == nullptr) {
+        con_err(MSG_OPEN_FAILS, path);
+        return SAVE_FAILURE;
+    }
+    bool written = std::fwrite(bytes, 1, size, f) == size;
+    if (std::fclose(f) != 0) written = false;
+    if (written && plat_replace_file(part, path) == 0) return 0;
+    std::remove(part);
+    con_err(MSG_WRITE_FAILS, path);
+    return SAVE_FAILURE;
+}
+
 }  // namespace
 
 int32_t do_pageerase(int32_t argc, char** argv) {
@@ -162,20 +185,7 @@ int32_t do_savebin(int32_t argc, char** argv) {
     if (!cmd_output_path_usable(argv[0], argv[1])) return SAVE_FAILURE;
     cmd_bytes buf = flash_read_into(read, argv[0], addr, size, &result);
     if (buf == nullptr) return result;
-    FILE* f = std::fopen(argv[1], "wb+");
-    if (f == nullptr) {
-        con_err(MSG_OPEN_FAILS, argv[1]);
-        failure_note(failure_class::input);
-        return SAVE_FAILURE;
-    }
-    bool written = std::fwrite(buf.get(), 1, size, f) == size;
-    if (std::fclose(f) != 0) written = false;
-    if (!written) {
-        con_err(MSG_WRITE_FAILS, argv[1]);
-        failure_note(failure_class::input);
-        return SAVE_FAILURE;
-    }
-    return 0;
+    return save_whole(argv[1], buf.get(), size);
 }
 
 int32_t do_modify(int32_t argc, char** argv) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "batch/option_reader.h"
+#include "platform/platform.h"
 
 const char* const GANG_USAGE =
     "flint-gang - programs several modules at once, one flint per port\n"
@@ -58,18 +59,16 @@ std::string format_counts(const char* fmt, size_t a, size_t b) {
     return text;
 }
 
-// Port names compared as the system compares them: a device path exactly,
-// a Windows name (COM6, com6) without regard to case.
-std::string port_key(const std::string& port) {
-    if (!port.empty() && port[0] == '/') return port;
-    std::string key = port;
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return key;
-}
-
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// Port names compared as the system compares them: two spellings of one
+// device are one port; a Windows name (COM6, com6) without regard to case.
+std::string port_key(const std::string& port) {
+    const std::string identity = plat_port_identity(port);
+    return !port.empty() && port[0] == '/' ? identity : lower(identity);
 }
 
 // Where a value sits: the word and the offset of its first character.

@@ -1,7 +1,8 @@
 // Running a gang. Children start one after the other without waiting, then
 // the gang waits for whichever ends first, redrawing the status lines on a
-// terminal (or printing one line per port as it ends). Ctrl-C stops every
-// child that still runs; the summary is printed in every case.
+// terminal (or printing one line per port as it ends). Ctrl-C (or SIGTERM,
+// or a closed terminal or console) stops every child that still runs; the
+// summary is printed in every case.
 #include "gang/gang_run.h"
 
 #include <algorithm>
@@ -19,6 +20,7 @@ const char* const STATE_RUNNING = "running";
 const char* const STATE_PASSED = "passed";
 const char* const STATE_STOPPED = "stopped";
 const char* const STATE_NOT_STARTED = "not started";
+const char* const STATE_LOG_LOST = "log lost";
 const char* const LOG_SUFFIX = ".log";
 const char* const TRACE_SUFFIX = ".trace";
 const char* const TEMP_PREFIX = "flint-gang-";
@@ -30,6 +32,7 @@ const char* const EVENTS_FILE = "events.jsonl";
 const char* const MSG_CANNOT_START = "flint-gang: %s: cannot start %s\n";
 const char* const MSG_INTERRUPTED = "flint-gang: interrupted, every flint still running was stopped\n";
 const char* const MSG_TOTALS = "flint-gang: %zu modules, %zu passed, %zu failed\n";
+const char* const MSG_LOG_LOST = "flint-gang: %s: its log %s is not whole (%s): the module counts as failed\n";
 const char* const SUMMARY_HEAD = "\n%-*s  %-11s %8s  %s\n";
 const char* const SUMMARY_ROW = "%-*s  %-11s %8.1f  %s\n";
 
@@ -70,15 +73,21 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder + plat_path_separator() + name;
 }
 
+// A module without its whole log cannot be traced: it has not passed.
+bool log_lost(const member& m) { return m.started && !m.running && !m.status.output_error.empty(); }
+
 // The result column: the exit code, or how the child ended otherwise.
 std::string result_text(const member& m) {
     if (!m.started) return STATE_NOT_STARTED;
     if (m.stopped) return STATE_STOPPED;
     if (!m.status.exited) return "signal " + std::to_string(m.status.signal);
+    if (m.status.code == 0 && log_lost(m)) return STATE_LOG_LOST;
     return std::to_string(m.status.code);
 }
 
-bool passed(const member& m) { return m.started && !m.stopped && m.status.exited && m.status.code == 0; }
+bool passed(const member& m) {
+    return m.started && !m.stopped && m.status.exited && m.status.code == 0 && !log_lost(m);
+}
 
 std::string state_text(const member& m) {
     if (m.running) {
@@ -86,7 +95,7 @@ std::string state_text(const member& m) {
         return step.empty() ? STATE_RUNNING : step;
     }
     if (passed(m)) return STATE_PASSED;
-    if (!m.started || m.stopped || !m.status.exited) return "failed (" + result_text(m) + ")";
+    if (!m.started || m.stopped || !m.status.exited || m.status.code == 0) return "failed (" + result_text(m) + ")";
     return "failed (exit " + result_text(m) + ")";
 }
 
@@ -307,6 +316,9 @@ size_t print_summary(const std::vector<member>& members, size_t width, bool inte
         if (!passed(m)) ++failed;
         std::fprintf(out, SUMMARY_ROW, w, m.port->port.c_str(), result_text(m).c_str(), m.seconds, m.log.c_str());
     }
+    for (const member& m : members)
+        if (log_lost(m))
+            std::fprintf(out, MSG_LOG_LOST, m.port->port.c_str(), m.log.c_str(), m.status.output_error.c_str());
     if (interrupted) std::fputs(MSG_INTERRUPTED, out);
     std::fprintf(out, MSG_TOTALS, members.size(), members.size() - failed, failed);
     std::fflush(out);

@@ -1,6 +1,8 @@
 // flint-gang: programs several modules at once, one flint one-shot run per
 // port, and sums the results up.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -27,11 +29,13 @@ const char* const MSG_VERSION = "flint-gang %s\n";
 const char* const MSG_NO_FLINT = "flint-gang: no flint program beside flint-gang (looked for %s)\n";
 const char* const MSG_TRACE_IS_FILE =
     "flint-gang: %s=%s is a file: give a folder, each port gets its own trace file there\n";
-const char* const MSG_TRACE_FOLDER = "flint-gang: cannot make the trace folder %s: %s\n";
-const char* const MSG_LOG_FOLDER = "flint-gang: cannot make the log folder %s: %s\n";
+const char* const MSG_TRACE_FOLDER = "flint-gang: cannot write into the trace folder %s: %s\n";
+const char* const MSG_LOG_FOLDER = "flint-gang: cannot write into the log folder %s: %s\n";
 const char* const MSG_CYCLE_FOLDER = "flint-gang: cannot make the folder %s: %s\n";
 const char* const MSG_NO_VIEW = "flint-gang: the page cannot show the database's counters: %s";
 const char* const CYCLE_FOLDER = "cycle-";
+// Written into a folder (and removed) to learn that files can be written there.
+const char* const PROBE_FILE_PREFIX = ".flint-gang-probe-";
 
 // The flint beside this program: its own file name without "-gang"
 // ("flint-gang.exe" beside "flint.exe").
@@ -57,12 +61,29 @@ std::string default_logs_dir() {
     return dir.string();
 }
 
-// Makes the folder (and its parents); "" or the reason it cannot be made.
+// Writes a byte into a new file of the folder and removes it again; "" or
+// the reason it cannot be done (a folder without write permission, a full
+// or read-only disk).
+std::string write_probe(const std::string& dir) {
+    const std::filesystem::path probe =
+        std::filesystem::path(dir) / (PROBE_FILE_PREFIX + std::to_string(plat_process_id()));
+    std::FILE* f = std::fopen(probe.string().c_str(), "wb");
+    if (f == nullptr) return std::strerror(errno);
+    const bool written = std::fputc('\n', f) != EOF && std::fflush(f) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(f) == 0;
+    std::error_code ignored;
+    std::filesystem::remove(probe, ignored);
+    return written && closed ? std::string() : std::string(std::strerror(written ? errno : error));
+}
+
+// Makes the folder (and its parents) and makes sure files can be written
+// there, before any child starts; "" or the reason it cannot be used.
 std::string make_folder(const std::string& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (std::filesystem::is_directory(dir, ec)) return "";
-    return ec ? ec.message() : std::string("not a folder");
+    if (!std::filesystem::is_directory(dir, ec)) return ec ? ec.message() : std::string("not a folder");
+    return write_probe(dir);
 }
 
 int refuse(const std::string& message) {
@@ -132,6 +153,7 @@ int run_station(const loop_options& loop, const station_options& station, gang_j
 }  // namespace
 
 int main(int argc, char** argv) {
+    plat_standard_streams_open();
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && words[0] == "pool") return pool_command({words.begin() + 1, words.end()}, stdout);
     if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);

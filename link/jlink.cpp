@@ -14,6 +14,7 @@ namespace {
 
 const char* const ERROR_BOX_TITLE = "J-Link ARM Error";
 const char* const MSG_LIBRARY_MISSING = "Target DLL %s not found !";
+const char* const MSG_LIBRARY_BROKEN = "Target DLL %s cannot be loaded: %s";
 const char* const MSG_ENTRY_MISSING = "DLL function %s(...) not found !";
 const char* const MSG_INSTALL_PATH_TOO_LONG =
     "the J-Link install path in the registry is longer than %u characters, not used\n";
@@ -37,12 +38,34 @@ void show_error(const char* fmt, const char* what) {
     plat_error_box(ERROR_BOX_TITLE, text.c_str());
 }
 
+// A library file that is there but cannot be loaded (empty, cut short, not a
+// library): the first one met is named when no library loads.
+struct load_failure {
+    std::string path;
+    std::string why;
+};
+
+bool try_load(const std::string& path, load_failure& failure) {
+    std::string why;
+    jlink_library = plat_load_library(path.c_str(), &why);
+    if (jlink_library == nullptr && !why.empty() && failure.path.empty()) failure = {path, why};
+    return jlink_library != nullptr;
+}
+
+void show_load_failure(const load_failure& failure, const std::string& tried) {
+    if (failure.path.empty()) return show_error(MSG_LIBRARY_MISSING, tried.c_str());
+    std::string text(MSG_LIBRARY_BROKEN);
+    text.replace(text.rfind("%s"), 2, failure.why);
+    text.replace(text.find("%s"), 2, failure.path);
+    plat_error_box(ERROR_BOX_TITLE, text.c_str());
+}
+
 // The program's own folder first, then the probe software's install folder.
 bool load_library() {
     const char* name = plat_probe_library_name();
+    load_failure failure;
     std::string tried = folder_of(plat_exe_path()) + name;
-    jlink_library = plat_load_library(tried.c_str());
-    if (jlink_library != nullptr) return true;
+    if (try_load(tried, failure)) return true;
 
     std::string install;
     const int found = plat_probe_install_path(install);
@@ -58,11 +81,10 @@ bool load_library() {
         for (const std::string& folder : folders) {
             if (folder.empty()) continue;
             tried = folder + name;
-            jlink_library = plat_load_library(tried.c_str());
-            if (jlink_library != nullptr) return true;
+            if (try_load(tried, failure)) return true;
         }
     }
-    show_error(MSG_LIBRARY_MISSING, tried.c_str());
+    show_load_failure(failure, tried);
     return false;
 }
 

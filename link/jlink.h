@@ -58,7 +58,9 @@ void jlink_trace_wrap(jlink_entry entry);
 // when it is not loaded yet: from the program's own folder, then from the
 // probe software's install folder. When the library or an entry point cannot
 // be found, the error box says so ("Target DLL ... not found !" or "DLL
-// function ...(...) not found !") and the result is false.
+// function ...(...) not found !"); a library file that is there but cannot be
+// loaded is named with the reason ("Target DLL ... cannot be loaded: ...").
+// The result is false then.
 bool jlink_need(std::initializer_list<jlink_entry> entries);
 
 // The entry point's exported name ("JLINKARM_Halt").

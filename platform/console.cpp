@@ -16,7 +16,10 @@ bool first_taken = false;
 
 // The C runtimes differ in how they buffer (Windows has no line buffering),
 // so the platform sets the streams up.
-void con_init() { plat_console_init(); }
+void con_init() {
+    plat_standard_streams_open();
+    plat_console_init();
+}
 
 void con_err(const char* fmt, ...) {
     std::fflush(stdout);

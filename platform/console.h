@@ -5,8 +5,9 @@
 #pragma once
 #include <string>
 
-// Sets the streams up so that output appears line by line, in program order
-// across both streams (plat_console_init).
+// Opens closed standard streams to the null device, then sets the streams up
+// so that output appears line by line, in program order across both streams
+// (plat_standard_streams_open, plat_console_init).
 void con_init();
 
 // printf-style line to standard error, after flushing standard output. The

@@ -30,6 +30,12 @@ struct plat_serial_timeouts {
 // write. nullptr when the port cannot be opened; prints nothing.
 plat_serial_handle plat_serial_open(const char* name);
 
+// What a port text names, equal for two spellings of one port: on Linux the
+// character device a path leads to (through "..", links and trailing
+// separators; a path that leads to none in its normal form, other text as it
+// stands), on Windows the name without its device prefix, in lower case.
+std::string plat_port_identity(const std::string& port);
+
 // Raw 8N1 at `baud` (any integer rate), no flow control, DTR and RTS off.
 // Built from nothing: the port's current settings are not read. 0 or -1.
 int plat_serial_set_line(plat_serial_handle port, uint32_t baud);
@@ -58,6 +64,11 @@ void plat_serial_close(plat_serial_handle port);
 // appears after that text, whether the streams go to a console, a pipe or a
 // file. Called once at start, before anything is printed.
 void plat_console_init();
+
+// Opens standard input, output and error to the null device where they are
+// closed, so that no port or file opened later takes their numbers (console
+// text would go into it). Called first thing in main.
+void plat_standard_streams_open();
 
 // ---------------------------------------------------------------- process
 
@@ -98,6 +109,10 @@ int plat_set_env(const char* name, const char* value);
 // Creates one folder; 0 on success (also when it already exists), -1 otherwise.
 int plat_make_dir(const char* path);
 
+// Renames file `from` over file `to`, replacing it in one step (an existing
+// `to` is either the old file or the new one, never a part); 0 or -1.
+int plat_replace_file(const char* from, const char* to);
+
 // Removes a folder with everything in it (symbolic links inside are removed,
 // not followed); 0 also when it did not exist, -1 when something stays.
 int plat_remove_tree(const char* path);
@@ -115,7 +130,9 @@ int64_t plat_file_size(std::FILE* f);
 
 // ---------------------------------------------------------------- libraries
 
-void* plat_load_library(const char* path);          // nullptr on failure
+// Loads a run-time library; nullptr on failure. Then *why (when given) says
+// why a file that is there could not be loaded ("" when there is no file).
+void* plat_load_library(const char* path, std::string* why = nullptr);
 void* plat_library_symbol(void* lib, const char* name);
 // An error box on Windows; one line on standard error elsewhere.
 void plat_error_box(const char* title, const char* text);
@@ -137,7 +154,9 @@ void plat_msgsock_close(int sock);
 
 // ---------------------------------------------------------------- child processes
 // Programs run side by side (flint-gang): started with their output in a file
-// of their own, waited for together, stopped on request.
+// of their own, waited for together, stopped on request. The output reaches
+// its file through this process, which notes when the file cannot take it
+// all (a full disk): the child never hears of that, the caller does.
 
 struct plat_child;                     // opaque, one per started program
 using plat_child_handle = plat_child*; // nullptr is the invalid handle
@@ -151,9 +170,11 @@ struct plat_child_launch {
     std::string output_path;           // standard output and standard error, truncated first
 };
 
-// Routes the console interrupt (Ctrl-C; SIGINT and SIGTERM on Linux) to
-// plat_children_wait instead of ending this process. Called once, before the
-// first child starts; children start with the default handling.
+// Routes the console interrupt (Ctrl-C and a closed console; SIGINT, SIGTERM
+// and SIGHUP on Linux) to plat_children_wait instead of ending this process,
+// and lets writes to a vanished reader fail instead of ending it (SIGPIPE).
+// Called once, before the first child starts; children start with the
+// default handling.
 void plat_children_init();
 
 // Starts a child with standard input from the null device; nullptr and the
@@ -173,8 +194,13 @@ struct plat_child_status {
     bool exited;      // false: ended by a signal
     int32_t code;     // the exit code as the system reports it (Linux 0..255)
     int signal;       // the signal, when !exited
+    std::string output_error;  // why the output file is not whole; "" when it is
 };
-// After plat_children_wait named the child; false while it still runs.
+// The output_error of a child whose output pipe stayed open past the end
+// (a program it started may still write): the rest is not waited for.
+constexpr const char* PLAT_OUTPUT_HELD = "its output was still being written after its end";
+// After plat_children_wait named the child; false while it still runs. Takes
+// the rest of the child's output first (for a bounded time).
 bool plat_child_status_of(plat_child_handle child, plat_child_status* status);
 
 // Asks a running child to end (SIGTERM); `force` ends it at once (SIGKILL,

@@ -2,6 +2,7 @@
 // module's operations.
 #include "tunerlib/tunerlib.h"
 
+#include <mutex>
 #include <new>
 
 #include "tunerlib/calibrate_oper.h"
@@ -21,6 +22,11 @@ constexpr unsigned FIXED_TEXT_CHARS = sizeof FIXED_TEXT / sizeof FIXED_TEXT[0] -
 // cleared only by ReleaseCalibrateModule.
 CCalibrateOper* g_pCalibrateOper = nullptr;
 
+// Every export holds it for its whole call: a station's UI thread and worker
+// may call at once, and the calls then run one after the other (a module is
+// never released under a call that uses it).
+std::mutex g_exportLock;
+
 // Logs the guard line and gives -11 when no module is built.
 #define MODULE_GUARD(NAME)                                          \
     if (g_pCalibrateOper == nullptr) {                              \
@@ -31,6 +37,7 @@ CCalibrateOper* g_pCalibrateOper = nullptr;
 extern "C" {
 
 int BuildCalibrateModule(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     if (g_pCalibrateOper != nullptr) {
         TunerLog(L"BuildCalibrateModule: Module has been built\n");
         return 0;
@@ -45,12 +52,14 @@ int BuildCalibrateModule(void) {
 }
 
 int ReleaseCalibrateModule(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     delete g_pCalibrateOper;  // closes the ports that are still open
     g_pCalibrateOper = nullptr;
     return 0;
 }
 
 int GetComPortInfo(unsigned char* lpbPortNum, wchar_t** lppPortName, unsigned char bNameLen) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"GetComPortInfo")
     return ExportCall(L"GetComPortInfo",
                       [&] { return g_pCalibrateOper->DetectAttachedPorts(lpbPortNum, lppPortName, bNameLen); });
@@ -58,6 +67,7 @@ int GetComPortInfo(unsigned char* lpbPortNum, wchar_t** lppPortName, unsigned ch
 
 int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum, unsigned char* lpbDUTBuf,
                      unsigned char* bDUTNum) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"FindDevicePortId")
     // A missing count counts as a capacity of 0 (it would be read and written).
     if (lpbGoldenBuf == nullptr || lpbDUTBuf == nullptr || bGoldenNum == nullptr || bDUTNum == nullptr ||
@@ -70,43 +80,51 @@ int FindDevicePortId(unsigned char* lpbGoldenBuf, unsigned char* bGoldenNum, uns
 }
 
 int OpenGoldenSamplePort(unsigned char bPortId) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"OpenGoldenSamplePort")
     return g_pCalibrateOper->OpenGoldenSamplePort(bPortId);
 }
 
 int CloseGoldenSamplePort(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"CloseGoldenSamplePort")
     g_pCalibrateOper->CloseGoldenSamplePort();
     return 0;
 }
 
 int OpenDUTPort(unsigned char bPortId) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"OpenDUTPort")
     return g_pCalibrateOper->OpenDUTPort(bPortId);
 }
 
 int CloseDUTPort(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"CloseDUTPort")
     g_pCalibrateOper->CloseDUTPort();
     return 0;
 }
 
 int GetGoldenInfo(unsigned char bChannel) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"GetGoldenInfo")
     return g_pCalibrateOper->GetGoldenInfo(bChannel);
 }
 
 int GetDUTInfo(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"GetDUTInfo")
     return g_pCalibrateOper->GetDUTInfo();
 }
 
 int VefifyDUTInfo(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"VefifyDUTInfo")
     return g_pCalibrateOper->VefifyDUTInfo();
 }
 
 int StartDUTCalibrate(unsigned char bParam, unsigned char* lpbResult) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"StartDUTCalibrate")
     // Without a place for the result the calibration would run unreported.
     if (lpbResult == nullptr) {
@@ -117,11 +135,13 @@ int StartDUTCalibrate(unsigned char bParam, unsigned char* lpbResult) {
 }
 
 int RebootGoldenSample(void) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     MODULE_GUARD(L"RebootGoldenSample")
     return g_pCalibrateOper->RebootGoldenSample();
 }
 
 int SetDUTMacAddress(const unsigned char* lpMACBuf, unsigned char len) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     if (lpMACBuf == nullptr || len != MAC_LEN) {
         TunerLog(L"SetDUTMacAddress: lpMACBuf == NULL || len != 6\n");
         return RESULT_NO_MODULE;
@@ -131,6 +151,7 @@ int SetDUTMacAddress(const unsigned char* lpMACBuf, unsigned char len) {
 }
 
 int ReturnLPCWCHAR(wchar_t* log, unsigned int nLen) {
+    const std::lock_guard<std::mutex> hold(g_exportLock);
     if (log == nullptr) {
         TunerLog(L"ReturnLPCWCHAR: log == NULL\n");
         return -1;

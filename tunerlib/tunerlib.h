@@ -7,8 +7,10 @@
  * under test (DUTs) with FindDevicePortId, opens one golden-sample port and
  * one DUT port, runs the calibration chain GetGoldenInfo, GetDUTInfo,
  * VefifyDUTInfo, StartDUTCalibrate, closes the ports and calls
- * ReleaseCalibrateModule. The library starts no threads and takes no locks:
- * call it from one thread at a time.
+ * ReleaseCalibrateModule. The library starts no threads. Its exports may be
+ * called from several threads (a UI thread and a worker): one lock makes the
+ * calls run one after the other, each to its end, so a call that waits for a
+ * reply holds up the others until its time-out at most.
  *
  * Calling convention: plain C functions under their undecorated names, the C
  * calling convention (cdecl: the caller removes the arguments), every result

@@ -2,6 +2,8 @@
 // size of an open file (fstat, 64-bit).
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "platform/platform.h"
 
 plat_file_kind plat_path_kind(const char* path) {
@@ -15,3 +17,5 @@ int64_t plat_file_size(std::FILE* f) {
     if (f == nullptr || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
+
+int plat_replace_file(const char* from, const char* to) { return std::rename(from, to) == 0 ? 0 : -1; }

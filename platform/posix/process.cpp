@@ -1,10 +1,13 @@
 // POSIX process services: sleep, command interpreter, paths, libraries.
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +54,56 @@ int plat_make_dir(const char* path) {
     return -1;
 }
 
-void* plat_load_library(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+namespace {
+
+// The loader maps a library's segments from its file: a segment reaching past
+// the end of a file cut short faults when touched (SIGBUS) instead of failing
+// the load. So the program headers are held against the file's size first;
+// "" when they fit (or the file is no library of this machine's kind, which
+// dlopen reports itself).
+std::string cut_short(const char* path) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return "";
+    std::string why;
+    ElfW(Ehdr) head{};
+    const bool ours = std::fread(&head, sizeof head, 1, f) == 1 && std::memcmp(head.e_ident, ELFMAG, SELFMAG) == 0 &&
+                      head.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
+                      head.e_phentsize == sizeof(ElfW(Phdr));
+    const int64_t size = plat_file_size(f);
+    uint64_t needed = 0;
+    for (unsigned i = 0; ours && i < head.e_phnum; ++i) {
+        ElfW(Phdr) segment{};
+        if (std::fseek(f, static_cast<long>(head.e_phoff + i * sizeof segment), SEEK_SET) != 0 ||
+            std::fread(&segment, sizeof segment, 1, f) != 1) {
+            needed = UINT64_MAX;
+            break;
+        }
+        if (segment.p_type == PT_LOAD) needed = std::max<uint64_t>(needed, segment.p_offset + segment.p_filesz);
+    }
+    std::fclose(f);
+    if (ours && size >= 0 && needed > static_cast<uint64_t>(size))
+        why = "file cut short (" + std::to_string(size) + " bytes, its segments need " +
+              (needed == UINT64_MAX ? std::string("more") : std::to_string(needed)) + ")";
+    return why;
+}
+
+}  // namespace
+
+void* plat_load_library(const char* path, std::string* why) {
+    const std::string short_file = cut_short(path);
+    if (!short_file.empty()) {
+        if (why != nullptr) *why = short_file;
+        return nullptr;
+    }
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (lib != nullptr || why == nullptr) return lib;
+    const char* error = dlerror();
+    *why = plat_path_kind(path) == plat_file_kind::missing || error == nullptr ? std::string() : error;
+    // The loader's text begins with the path: the reason alone is kept.
+    const std::string prefix = std::string(path) + ": ";
+    if (why->compare(0, prefix.size(), prefix) == 0) why->erase(0, prefix.size());
+    return nullptr;
+}
 
 void* plat_library_symbol(void* lib, const char* name) { return lib ? dlsym(lib, name) : nullptr; }
 

@@ -1,14 +1,26 @@
-// Win32 child processes: CreateProcessA with the output redirected into a
-// file, WaitForMultipleObjects over the children's process handles, and a
+// Win32 child processes: CreateProcessA with the output going through a pipe
+// to a thread that writes it into the child's file (and notes a failed
+// write), WaitForMultipleObjects over the children's process handles, and a
 // console control handler that turns Ctrl-C into an event to wait for.
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/system_error.h"
+
+// The copy of a child's output into its file.
+struct output_copy {
+    HANDLE pipe = nullptr;  // read end; the child holds the write end
+    HANDLE file = nullptr;
+    std::string error;      // the first failed write (or close); read after the thread ended
+};
 
 struct plat_child {
     HANDLE process;
+    HANDLE copier;
+    output_copy* output;
 };
 
 namespace {
@@ -18,13 +30,27 @@ volatile LONG console_interrupted = 0;
 
 // The interrupt is looked at between waits of this length at most.
 constexpr DWORD INTERRUPT_POLL_MS = 100;
+// A closed console (or a logoff or shutdown) ends this process as soon as
+// the handler returns, and at the latest after about 5 s: the handler holds
+// on longer than that, so the main thread can stop the children, remove
+// their folders and print the summary; its end ends the process.
+constexpr DWORD CLOSE_HOLD_MS = 10000;
 
 BOOL WINAPI on_console_control(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
         InterlockedExchange(&console_interrupted, 1);
         return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        InterlockedExchange(&console_interrupted, 1);
+        Sleep(CLOSE_HOLD_MS);
+        return TRUE;
+    default:
+        return FALSE;
     }
-    return FALSE;
 }
 
 // One argument quoted as the C runtime reads it back: backslashes are
@@ -71,13 +97,39 @@ std::string environment_block(const std::vector<std::pair<std::string, std::stri
     return block;
 }
 
-std::string last_error_text() {
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
-                   sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
-    return text;
+std::string last_error_text() { return win32_error_text(GetLastError()); }
+
+// How long the copy may go on once the child has ended (a grandchild may
+// still hold the pipe open; what it writes later is not waited for).
+constexpr DWORD COPY_DRAIN_MS = 2000;
+
+// Copies until every writer has closed the pipe; after a failed write the
+// rest is still taken in, so the child never blocks.
+DWORD WINAPI copy_output(void* param) {
+    output_copy* copy = static_cast<output_copy*>(param);
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(copy->pipe, buf, sizeof buf, &got, nullptr) && got > 0) {
+        DWORD put = 0;
+        for (DWORD at = 0; copy->error.empty() && at < got; at += put)
+            if (!WriteFile(copy->file, buf + at, got - at, &put, nullptr) || put == 0) copy->error = last_error_text();
+    }
+    if (!CloseHandle(copy->file) && copy->error.empty()) copy->error = last_error_text();
+    CloseHandle(copy->pipe);
+    return 0;
+}
+
+// Waits for the copy to finish: its read is cancelled when the pipe stays
+// open too long after the child's end.
+// A copy that does not end even then keeps its record (it is never freed).
+void finish_copy(plat_child* child) {
+    if (child->copier == nullptr) return;
+    if (WaitForSingleObject(child->copier, COPY_DRAIN_MS) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(child->copier);
+        if (WaitForSingleObject(child->copier, COPY_DRAIN_MS) == WAIT_TIMEOUT) child->output = nullptr;
+    }
+    CloseHandle(child->copier);
+    child->copier = nullptr;
 }
 
 }  // namespace
@@ -97,6 +149,14 @@ plat_child_handle plat_child_start(const plat_child_launch& launch, std::string*
     }
     HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE pipe_read = nullptr, pipe_write = nullptr;
+    if (!CreatePipe(&pipe_read, &pipe_write, &inherit, 0) ||
+        !SetHandleInformation(pipe_read, HANDLE_FLAG_INHERIT, 0) || !SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0)) {
+        if (error) *error = "pipe: " + last_error_text();
+        for (HANDLE h : {pipe_read, pipe_write, out, in})
+            if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return nullptr;
+    }
 
     std::string line;
     for (size_t i = 0; i < launch.args.size(); ++i) {
@@ -114,20 +174,33 @@ plat_child_handle plat_child_start(const plat_child_launch& launch, std::string*
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in != INVALID_HANDLE_VALUE ? in : nullptr;
-    si.hStdOutput = out;
-    si.hStdError = out;
+    si.hStdOutput = pipe_write;
+    si.hStdError = pipe_write;
     PROCESS_INFORMATION pi{};
     const BOOL ok = CreateProcessA(launch.program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, &env[0], nullptr,
                                    &si, &pi);
     const std::string reason = ok ? std::string() : last_error_text();
-    CloseHandle(out);
+    CloseHandle(pipe_write);
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     if (!ok) {
+        CloseHandle(pipe_read);
+        CloseHandle(out);
         if (error) *error = launch.program + ": " + reason;
         return nullptr;
     }
     CloseHandle(pi.hThread);
-    return new plat_child{pi.hProcess};
+    output_copy* copy = new output_copy{pipe_read, out, std::string()};
+    HANDLE copier = CreateThread(nullptr, 0, copy_output, copy, 0, nullptr);
+    if (copier == nullptr) {  // the child's output would go nowhere: it does not run
+        if (error) *error = "output copy: " + last_error_text();
+        TerminateProcess(pi.hProcess, 1);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pipe_read);
+        CloseHandle(out);
+        delete copy;
+        return nullptr;
+    }
+    return new plat_child{pi.hProcess, copier, copy};
 }
 
 plat_wait_result plat_children_wait(plat_child_handle* children, size_t count, uint32_t timeout_ms,
@@ -161,6 +234,8 @@ plat_wait_result plat_children_wait(plat_child_handle* children, size_t count, u
 
 bool plat_child_status_of(plat_child_handle child, plat_child_status* status) {
     if (child == nullptr || WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) return false;
+    finish_copy(child);
+    status->output_error = child->output != nullptr ? child->output->error : PLAT_OUTPUT_HELD;
     DWORD code = 0;
     GetExitCodeProcess(child->process, &code);
     status->exited = true;
@@ -177,7 +252,9 @@ void plat_child_stop(plat_child_handle child, bool) {
 
 void plat_child_release(plat_child_handle child) {
     if (child == nullptr) return;
+    finish_copy(child);
     CloseHandle(child->process);
+    delete child->output;
     delete child;
 }
 

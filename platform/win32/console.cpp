@@ -12,3 +12,7 @@ void plat_console_init() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
+
+// The port and the files are handles on Windows, not numbered descriptors
+// that a closed standard stream would hand out.
+void plat_standard_streams_open() {}

@@ -25,3 +25,7 @@ int64_t plat_file_size(std::FILE* f) {
     const long long size = _filelengthi64(_fileno(f));
     return size < 0 ? -1 : static_cast<int64_t>(size);
 }
+
+int plat_replace_file(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}

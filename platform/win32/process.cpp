@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/system_error.h"
 
 namespace {
 
@@ -70,7 +71,16 @@ int plat_make_dir(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
 }
 
-void* plat_load_library(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
+void* plat_load_library(const char* path, std::string* why) {
+    HMODULE lib = LoadLibraryA(path);
+    if (lib == nullptr && why != nullptr) {
+        const DWORD code = GetLastError();
+        *why = plat_path_kind(path) == plat_file_kind::missing ? std::string() : win32_error_text(code);
+        const size_t insert = why->find("%1");  // "%1 is not a valid Win32 application."
+        if (insert != std::string::npos) why->replace(insert, 2, "the file");
+    }
+    return reinterpret_cast<void*>(lib);
+}
 
 void* plat_library_symbol(void* lib, const char* name) {
     if (lib == nullptr) return nullptr;

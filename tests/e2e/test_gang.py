@@ -4,6 +4,7 @@ exit code, Ctrl-C and the per-port settings, then with the real flint against
 several virtual modules, some of which inject faults."""
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -17,7 +18,7 @@ from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
 
 FLINT_GANG = os.environ.get("FLINT_GANG", "")
-SUMMARY_LINE = re.compile(r"^(\S+)\s+(\S+(?: \d+)?)\s+(\d+\.\d)\s+(\S+)$")
+SUMMARY_LINE = re.compile(r"^(\S+)\s+(\S+(?: \S+)?)\s+(\d+\.\d)\s+(\S+)$")
 
 # A stand-in for flint: prints its arguments and settings on both streams,
 # then behaves as the port's entry in $FAKE_PLAN says ("exit:N", "sleep").
@@ -89,6 +90,43 @@ def alive(pid):
             return f.read().split(")")[-1].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+def read_until(stream, pattern, timeout=30):
+    """What a child's output pipe gave until `pattern` matched it (or the
+    time-out passed, or the output ended)."""
+    fd = stream.fileno()
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while not pattern.search(seen):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        seen += chunk
+    return seen
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def make_unwritable(case, folder):
+    """No file can be made in the folder: without write permission, or for
+    root (whom permissions do not stop) immutable."""
+    os.chmod(folder, 0o555)
+    case.addCleanup(os.chmod, folder, 0o755)
+    if os.geteuid() == 0:
+        if subprocess.run(["chattr", "+i", folder], stderr=subprocess.DEVNULL).returncode != 0:
+            case.skipTest("root cannot make a folder unwritable here (chattr +i)")
+        case.addCleanup(subprocess.run, ["chattr", "-i", folder])
 
 
 class GangCase(unittest.TestCase):
@@ -174,28 +212,78 @@ class WithStandIn(GangCase):
         self.assertEqual(rc, 255)
         self.assertIn("is a file: give a folder", err)
 
-    def test_ctrl_c_stops_every_child_and_still_prints_the_summary(self):
-        plan = {"COM6": "ok", "COM7": "sleep", "COM8": "sleep"}
-        env = dict(os.environ)
-        env.update(self.env(plan))
-        proc = subprocess.Popen([self.gang, "-c", "COM6,COM7,COM8", "-r", "--logs", "logs"], cwd=self.dir,
-                                env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if len(read_pids(self.pids)) == 3:
-                break
-            time.sleep(0.05)
-        time.sleep(0.3)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
-        out = out.decode()
-        self.assertEqual(proc.returncode, 2, out)
-        rows = summary(out)
-        self.assertEqual({p: r[0] for p, r in rows.items()}, {"COM6": "0", "COM7": "stopped", "COM8": "stopped"})
-        self.assertIn("flint-gang: interrupted, every flint still running was stopped\n", out)
-        pids = read_pids(self.pids)
-        self.assertEqual(len(pids), 3)
-        self.assertEqual([p for p in pids if alive(p)], [])
+    def test_an_interrupt_stops_every_child_and_still_prints_the_summary(self):
+        # Ctrl-C, SIGTERM and a closed terminal (SIGHUP) alike: the children
+        # still running are stopped, their temporary folders removed, the
+        # summary printed.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                self.setUp()
+                plan = {"COM6": "ok", "COM7": "sleep", "COM8": "sleep"}
+                env = dict(os.environ)
+                env.update(self.env(plan))
+                proc = subprocess.Popen([self.gang, "-c", "COM6,COM7,COM8", "-r", "--logs", "logs"], cwd=self.dir,
+                                        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                # COM6 has ended (its status line) and the other two run and
+                # have named their temporary folders in their logs.
+                seen = read_until(proc.stdout, re.compile(rb"^COM6 +passed ", re.M))
+                temp_line = re.compile(r"^temp (.*)$", re.M)
+                self.assertTrue(wait_for(lambda: len(read_pids(self.pids)) == 3 and all(
+                    temp_line.search(self.log(name + ".log")) for name in plan)), seen)
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=30)
+                out = (seen + out).decode()
+                self.assertEqual(proc.returncode, 2, out + err.decode())
+                rows = summary(out)
+                self.assertEqual({p: r[0] for p, r in rows.items()},
+                                 {"COM6": "0", "COM7": "stopped", "COM8": "stopped"})
+                self.assertIn("flint-gang: interrupted, every flint still running was stopped\n", out)
+                pids = read_pids(self.pids)
+                self.assertEqual(len(pids), 3)
+                self.assertEqual([p for p in pids if alive(p)], [])
+                for name in plan:
+                    temp = temp_line.search(self.log(name + ".log")).group(1)
+                    self.assertFalse(os.path.exists(temp), "temporary folder left behind: " + temp)
+
+    def test_an_unwritable_log_folder_is_refused_before_anything_starts(self):
+        logs = os.path.join(self.dir, "logs")
+        os.makedirs(logs)
+        make_unwritable(self, logs)
+        rc, out, err = run_gang(["-c", "COM6,COM7", "-r", "--logs", "logs"], cwd=self.dir, env=self.env({}),
+                                program=self.gang)
+        self.assertEqual(rc, 255, out + err)
+        self.assertRegex(err, r"^flint-gang: cannot write into the log folder logs: .+\n$")
+        self.assertEqual(out, "")
+        self.assertEqual(read_pids(self.pids), [])
+
+    def test_a_log_that_cannot_be_written_whole_fails_its_module(self):
+        # COM7's log is on a full disk: flint passed, but its module cannot be traced.
+        os.makedirs(os.path.join(self.dir, "logs"))
+        os.symlink("/dev/full", os.path.join(self.dir, "logs", "COM7.log"))
+        rc, out, err = run_gang(["-c", "COM6,COM7", "-r", "--logs", "logs"], cwd=self.dir, env=self.env({}),
+                                program=self.gang)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual({p: r[0] for p, r in summary(out).items()}, {"COM6": "0", "COM7": "log lost"})
+        self.assertRegex(out, r"(?m)^COM7 +failed \(log lost\) +\d+\.\d s$")
+        self.assertTrue(out.endswith("flint-gang: COM7: its log logs/COM7.log is not whole (No space left on device): "
+                                     "the module counts as failed\n"
+                                     "flint-gang: 2 modules, 1 passed, 1 failed\n"), out)
+        self.assertIn("done COM6", self.log("COM6.log"))
+
+    def test_one_port_in_another_spelling_is_a_repeated_port(self):
+        leader, follower = os.openpty()
+        self.addCleanup(os.close, leader)
+        self.addCleanup(os.close, follower)
+        device = os.ttyname(follower)
+        link = os.path.join(self.dir, "module-link")
+        os.symlink(device, link)
+        for other in (device.replace("/dev/", "/dev/../dev/", 1), device + "/", device.replace("/pts/", "//pts/"),
+                      link):
+            with self.subTest(other=other):
+                rc, out, err = run_gang(["-c", "%s,%s" % (device, other), "-r", "--logs", "logs"], cwd=self.dir,
+                                        env=self.env({}), program=self.gang)
+                self.assertEqual((rc, out, err), (255, "", "flint-gang: port %s is given twice\n" % other))
+                self.assertEqual(read_pids(self.pids), [])
 
     def test_status_lines_are_redrawn_in_place_on_a_terminal(self):
         import pty

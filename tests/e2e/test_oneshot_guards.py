@@ -4,7 +4,9 @@ image, a mistyped image or eFuse file, a bad device address, an empty port,
 files that are no regular files. The real flint binary against the virtual
 module; the module's flash is read afterwards."""
 import os
+import resource
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -192,6 +194,78 @@ class ClearMessages(Station):
             rc, out = self.flint(["-c", port, "-e", "-A", "0x802000", "-S", "8k", "-M", "1"])
             self.assertTrue(out.startswith('warning: -S "8k" is no whole number, it was read as 8\n'), out)
             self.assertIn("CMD[4] pageerase 0x802000 0x8\n", out)
+
+
+class ClosedStandardStreams(Station):
+    """flint started with standard input, output or error closed: the port
+    gets a descriptor of its own, so no console text goes to the module and
+    the run programs the image."""
+
+    APP = pattern(5000, 91)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if harness.UNDER_WINE:
+            raise unittest.SkipTest("descriptor numbers: Linux")
+
+    def test_closed_streams(self):
+        self.write("app.bin", self.APP)
+        for redirect in ("<&-", ">&-", "2>&-", "<&- >&- 2>&-"):
+            with self.subTest(redirect=redirect), VModule(MODULE_ARGS) as vm:
+                args = ["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x2000", "-F", "app.bin",
+                        "-M", "1"]
+                proc = subprocess.run(["sh", "-c", 'exec "$@" ' + redirect, "sh", self.program] + args,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, cwd=self.dir, timeout=120)
+                out = proc.stdout.decode(errors="replace")
+                self.assertEqual(proc.returncode, 0, out)
+                self.assertEqual(vm.read_iflash(0x802000, len(self.APP)), self.APP)
+                self.assertNotIn("bytes discarded", vm.log_text(), "console text reached the module")
+                self.assertNotIn("unknown HCI command", vm.log_text(), "console text reached the module")
+                if ">&-" not in redirect:
+                    self.assertTrue(out.endswith("CMD[7] disconnect\n-OK-\n"), out)
+
+
+class DumpsThatFailPartWay(Station):
+    """A dump that cannot be written whole (the disk fills up, here a file
+    size limit) leaves the file it was to replace as it was, and no part
+    file beside it."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if harness.UNDER_WINE:
+            raise unittest.SkipTest("file size limits: Linux")
+
+    @staticmethod
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails instead
+
+    def test_the_old_file_stays(self):
+        old = pattern(0x3000, 95)
+        self.write("out.bin", old)
+        with VModule(MODULE_ARGS, iflash={0x802000: pattern(0x2000, 96)}) as vm:
+            args = ["-c", flint_port(vm), "-s", "-A", "0x802000", "-S", "0x2000", "-F", "out.bin", "-M", "1"]
+            proc = subprocess.run([self.program] + args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  cwd=self.dir, timeout=120, preexec_fn=self.limit_file_size)
+        out = proc.stdout.decode(errors="replace")
+        self.assertTrue(out.endswith("writing out.bin failed\n-ERR: 3-\nExecuting savebin out.bin 0x802000 0x2000 "
+                                     "fails\n"), out)
+        self.assertEqual(proc.returncode, 3)
+        with open(self.path("out.bin"), "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertEqual([n for n in os.listdir(self.dir) if n.endswith(".part")], [])
+
+    def test_a_whole_dump_replaces_the_file(self):
+        self.write("out.bin", pattern(0x3000, 97))
+        flash = pattern(0x800, 98)
+        with VModule(MODULE_ARGS, iflash={0x802000: flash}) as vm:
+            rc, out = self.flint(["-c", flint_port(vm), "-s", "-A", "0x802000", "-S", "0x800", "-F", "out.bin",
+                                  "-M", "1"])
+        self.assertEqual(rc, 0, out)
+        with open(self.path("out.bin"), "rb") as f:
+            self.assertEqual(f.read(), flash)
 
 
 class WindowsPaths(Station):

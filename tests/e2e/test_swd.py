@@ -110,6 +110,33 @@ class Open(SwdCase):
             ("ver", re.compile(r"^.*1\.0\.2\.16.*\n-OK-\n$", re.S)),
         ], station=bare)
 
+    def test_a_probe_library_that_cannot_be_loaded_is_named_with_the_reason(self):
+        name = os.path.basename(simprobe_harness.SIMPROBE)
+        with open(simprobe_harness.SIMPROBE, "rb") as f:
+            head = f.read(4096)
+        # The reason for each fault (Linux); Windows shows a box. A library
+        # cut short would fault when mapped: it is refused before loading.
+        rows = [("empty", b"", r"file too short"),
+                ("cut short", head, r"file cut short \(4096 bytes, its segments need \d+\)"),
+                ("not a library", b"not a library\n" * 10, r"invalid ELF header")]
+        for what, data, reason in rows:
+            with self.subTest(what=what):
+                broken = Station(with_probe=False)
+                path = broken.write(name, data)
+                if harness.UNDER_WINE:
+                    box = ""
+                else:
+                    box = re.compile(r"^J-Link ARM Error: Target DLL %s cannot be loaded: %s\n$"
+                                     % (re.escape(path), reason))
+                rc, out = broken.run(["connect swd"])
+                self.assertEqual(rc, 0, out)
+                text = harness.split_at_prompts(out)[1]
+                self.assertTrue(text.startswith(OPENING) and text.endswith("-ERR: -5-\n"), text)
+                if box:
+                    self.assertRegex(text[len(OPENING):-len("-ERR: -5-\n")], box)
+                else:
+                    self.assertEqual(text, OPENING + "-ERR: -5-\n")
+
 
 class InstallPath(SwdCase):
     """Windows: without the library beside flint.exe, the probe software's

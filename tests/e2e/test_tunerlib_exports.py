@@ -129,6 +129,25 @@ class PortMap(unittest.TestCase):
             out.append("DetectAttachedPorts: (%d) name: %s, type: 1, data: %s" % (k, value, name))
         return out
 
+    def test_calls_from_two_threads_run_one_after_the_other(self):
+        # One thread releases, builds and reads the ports while another reads
+        # them: no call may use a module released under it, and each call's
+        # log lines stand together.
+        with Sim("golden", "dut") as sim, Driver(sim.names()) as d:
+            names = sim.names()
+            logs, result = d.call("together 300 release + build + ports 4 16 / ports 4 16")
+            listed = "GetComPortInfo 0 n=2 names=" + "|".join(names)
+            self.assertRegex(result, "^together 0 a=%s b=(%s|GetComPortInfo -11 n=4)$"
+                             % (re.escape(listed), re.escape(listed)))
+            refresh = self.refresh_lines(names)
+            logs = [line for line in logs if not line.startswith("SearchAndInsertPortMap: ")]
+            starts = [k for k, line in enumerate(logs) if line == refresh[0]]
+            self.assertGreaterEqual(len(starts), 300)
+            for k in starts:
+                self.assertEqual(logs[k:k + len(refresh)], refresh)
+            rc, rest = d.close()
+            self.assertEqual(rc, 0, rest[-2000:])
+
     def test_copy_out_rules(self):
         with Sim("golden", "dut", "silent") as sim, Driver(sim.names()) as d:
             names = sim.names()

@@ -12,14 +12,19 @@
 //   mac HEX12 LEN | mac null LEN       SetDUTMacAddress
 //   hello NLEN | hello null            ReturnLPCWCHAR (buffer pre-filled with '#')
 //   sleep MS                           pauses the script
+//   together N CALLS / CALLS           two threads at once, each running its
+//                                      calls (separated by "+") N times in order
 //   env NAME [VALUE]                   sets a variable of the environment ("" without VALUE)
 //   Prefix "t " to any call: the result line ends with " ms=N", its wall time.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -169,6 +174,43 @@ std::string run(const exports& x, const std::vector<std::string>& w) {
     return "unknown " + cmd;
 }
 
+// The calls of one side of "together": words split at "+".
+std::vector<std::vector<std::string>> calls_of(std::vector<std::string>::const_iterator from,
+                                               std::vector<std::string>::const_iterator to) {
+    std::vector<std::vector<std::string>> calls(1);
+    for (; from != to; ++from) {
+        if (*from == "+") calls.emplace_back();
+        else calls.back().push_back(*from);
+    }
+    return calls;
+}
+
+// Runs the two sides in two threads at once; the result names the last
+// result of each side.
+std::string together(const exports& x, const std::vector<std::string>& w) {
+    const auto slash = std::find(w.begin(), w.end(), "/");
+    if (w.size() < 2 || slash == w.end()) return "together needs N CALLS / CALLS";
+    const unsigned times = number(w[1]);
+    const auto sides = {calls_of(w.begin() + 2, slash), calls_of(slash + 1, w.end())};
+    std::vector<std::string> last(2);
+    std::vector<std::thread> threads;
+    std::promise<void> go;  // both threads begin their calls at once
+    std::shared_future<void> started = go.get_future().share();
+    size_t k = 0;
+    for (const auto& calls : sides) {
+        std::string* out = &last[k++];
+        threads.emplace_back([&x, calls, times, out, started] {
+            started.wait();
+            for (unsigned n = 0; n < times; ++n)
+                for (const auto& call : calls)
+                    if (!call.empty()) *out = run(x, call);
+        });
+    }
+    go.set_value();
+    for (std::thread& t : threads) t.join();
+    return "together 0 a=" + last[0] + " b=" + last[1];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,7 +236,7 @@ int main(int argc, char** argv) {
         if (timed) words.erase(words.begin());
         if (words.empty()) continue;
         const auto start = std::chrono::steady_clock::now();
-        std::string result = run(x, words);
+        std::string result = words[0] == "together" ? together(x, words) : run(x, words);
         if (timed) {
             const auto ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             char buf[32];
