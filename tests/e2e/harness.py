@@ -362,3 +362,24 @@ class ShellSession(unittest.TestCase):
             elif want is not None:
                 self.assertRegex(text, want, "line: %s" % line)
         return got
+
+
+def run_on_terminal(args, cwd, env=None, timeout=60):
+    """Runs a program with standard output and standard error on a new
+    pseudo-terminal; (exit status, everything it wrote)."""
+    import pty
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(args, cwd=cwd, env=dict(os.environ, **(env or {})), stdout=slave, stderr=slave)
+    os.close(slave)
+    data = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        data += chunk
+    proc.wait(timeout=timeout)
+    os.close(master)
+    return proc.returncode, data.decode(errors="replace")

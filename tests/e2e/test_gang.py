@@ -18,6 +18,17 @@ from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
 
 FLINT_GANG = os.environ.get("FLINT_GANG", "")
+
+
+def place_gang_with_stand_in(folder, script):
+    """Copies flint-gang into the folder with a stand-in flint (a shell script) beside
+    it; returns the gang's path."""
+    gang = os.path.join(folder, "flint-gang")
+    shutil.copy(FLINT_GANG, gang)
+    with open(os.path.join(folder, "flint"), "w") as f:
+        f.write(script)
+    os.chmod(os.path.join(folder, "flint"), 0o755)
+    return gang
 SUMMARY_LINE = re.compile(r"^(\S+)\s+(\S+(?: \S+)?)\s+(\d+\.\d)\s+(\S+)$")
 
 # A stand-in for flint: prints its arguments and settings on both streams,
@@ -143,11 +154,7 @@ class GangCase(unittest.TestCase):
 class WithStandIn(GangCase):
     def setUp(self):
         super().setUp()
-        self.gang = os.path.join(self.dir, "flint-gang")
-        shutil.copy(FLINT_GANG, self.gang)
-        with open(os.path.join(self.dir, "flint"), "w") as f:
-            f.write(FAKE_FLINT)
-        os.chmod(os.path.join(self.dir, "flint"), 0o755)
+        self.gang = place_gang_with_stand_in(self.dir, FAKE_FLINT)
         self.pids = os.path.join(self.dir, "pids")
 
     def env(self, plan, **more):
@@ -286,26 +293,9 @@ class WithStandIn(GangCase):
                 self.assertEqual(read_pids(self.pids), [])
 
     def test_status_lines_are_redrawn_in_place_on_a_terminal(self):
-        import pty
-        master, slave = pty.openpty()
-        env = dict(os.environ)
-        env.update(self.env({"COM6": "exit:0", "COM7": "exit:3"}))
-        proc = subprocess.Popen([self.gang, "-c", "COM6,COM7", "-r", "--logs", "logs"], cwd=self.dir, env=env,
-                                stdout=slave, stderr=slave)
-        os.close(slave)
-        data = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            data += chunk
-        proc.wait(timeout=30)
-        os.close(master)
-        text = data.decode(errors="replace")
-        self.assertEqual(proc.returncode, 1)
+        code, text = harness.run_on_terminal([self.gang, "-c", "COM6,COM7", "-r", "--logs", "logs"], self.dir,
+                                             self.env({"COM6": "exit:0", "COM7": "exit:3"}), timeout=30)
+        self.assertEqual(code, 1)
         self.assertIn("\x1b[2A", text)
         self.assertRegex(text, r"\x1b\[KCOM6 +running ")
         self.assertRegex(text, r"\x1b\[KCOM7 +failed \(exit 3\) ")

@@ -276,27 +276,6 @@ class Interrupts(RecordStation):
                          {"path": "packed.bin", "sha256": sha256(self.path("packed.bin"))})
 
 
-def run_on_terminal(args, cwd, env=None):
-    """Runs a program with standard output and standard error on a new
-    pseudo-terminal; (exit status, everything it wrote)."""
-    import pty
-    master, slave = pty.openpty()
-    proc = subprocess.Popen(args, cwd=cwd, env=dict(os.environ, **(env or {})), stdout=slave, stderr=slave)
-    os.close(slave)
-    data = b""
-    while True:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        data += chunk
-    proc.wait(timeout=60)
-    os.close(master)
-    return proc.returncode, data.decode(errors="replace")
-
-
 # A drawing of the progress line, and its erasure.
 PROGRESS_DRAWN = re.compile(r"\r[^\r\n]*\x1b\[K")
 
@@ -310,7 +289,7 @@ class ProgressLine(Station):
         with VModule(MODULE_ARGS + ["--fault", "1032:late=600:0:0"]) as vm:
             args = ["-c", vm.port, "-M", "1", "-e", "-p", "-A", "0x802000", "-S", "0x10000", "-F", "app.bin"]
             if terminal:
-                rc, out = run_on_terminal([self.program] + args, self.dir, env)
+                rc, out = harness.run_on_terminal([self.program] + args, self.dir, env)
                 out = out.replace("\r\n", "\n")
             else:
                 rc, out = self.flint(args, env=env)
@@ -340,29 +319,14 @@ class GangStatusLines(RecordStation):
         gang = os.environ.get("FLINT_GANG", "")
         if not gang or harness.UNDER_WINE:
             self.skipTest("FLINT_GANG is not set")
-        import pty
         shutil.copy(gang, self.path("flint-gang"))
         self.write("app.bin", pattern(0x10000, 8))
         # Program answers come late: the program step lasts long enough to be seen.
         with VModule(MODULE_ARGS + ["--fault", "1032:late=600:0:0"]) as vm:
-            master, slave = pty.openpty()
-            proc = subprocess.Popen([self.path("flint-gang"), "-c", vm.port, "-M", "1", "-e", "-p", "-v", "-A",
-                                     "0x802000", "-S", "0x10000", "-F", "app.bin", "--logs", "."], cwd=self.dir,
-                                    stdout=slave, stderr=slave)
-            os.close(slave)
-            data = b""
-            while True:
-                try:
-                    chunk = os.read(master, 4096)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                data += chunk
-            proc.wait(timeout=60)
-            os.close(master)
-        text = data.decode(errors="replace")
-        self.assertEqual(proc.returncode, 0, text)
+            code, text = harness.run_on_terminal([self.path("flint-gang"), "-c", vm.port, "-M", "1", "-e", "-p", "-v",
+                                                  "-A", "0x802000", "-S", "0x10000", "-F", "app.bin", "--logs", "."],
+                                                 self.dir)
+        self.assertEqual(code, 0, text)
         percents = [int(p) for p in re.findall(r"\x1b\[K\S+ +program 0x802000 +(\d+)% ", text)]
         self.assertTrue(percents, text)
         self.assertTrue(any(0 < p < 100 for p in percents), percents)

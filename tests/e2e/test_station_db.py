@@ -18,7 +18,7 @@ import pg_cluster  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_efuse_oem import OLD_MAC, OTHER, TAIL, region  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_gang import FLINT_GANG, GangCase, alive, host_path, read_pids, run_gang, summary  # noqa: E402
+from test_gang import FLINT_GANG, GangCase, alive, host_path, place_gang_with_stand_in, read_pids, run_gang, summary  # noqa: E402
 
 # A stand-in for flint that ends as the port's entry in $FAKE_PLAN says and
 # writes the record a real run of that kind writes to $FLINT_RECORD:
@@ -62,11 +62,7 @@ def db_rows(path, sql, *params):
 class WithStandIn(GangCase):
     def setUp(self):
         super().setUp()
-        self.gang = os.path.join(self.dir, "flint-gang")
-        shutil.copy(FLINT_GANG, self.gang)
-        with open(os.path.join(self.dir, "flint"), "w") as f:
-            f.write(STAND_IN)
-        os.chmod(os.path.join(self.dir, "flint"), 0o755)
+        self.gang = place_gang_with_stand_in(self.dir, STAND_IN)
         self.pids = os.path.join(self.dir, "pids")
         self.db = os.path.join(self.dir, "station.db")
         self.url = "sqlite:" + self.db

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_gang import FAKE_FLINT, FLINT_GANG, read_pids, run_gang  # noqa: E402
+from test_gang import FAKE_FLINT, FLINT_GANG, place_gang_with_stand_in, read_pids, run_gang  # noqa: E402
 from test_oneshot import OLD_MAC, OTHER, TAIL, region  # noqa: E402
 import browser  # noqa: E402
 
@@ -266,11 +266,7 @@ class ServerRefusals(StationCase):
 
     def setUp(self):
         super().setUp()
-        self.gang_exe = os.path.join(self.dir, "flint-gang")
-        shutil.copy(FLINT_GANG, self.gang_exe)
-        with open(os.path.join(self.dir, "flint"), "w") as f:
-            f.write(FAKE_FLINT)
-        os.chmod(os.path.join(self.dir, "flint"), 0o755)
+        self.gang_exe = place_gang_with_stand_in(self.dir, FAKE_FLINT)
         self.pids = os.path.join(self.dir, "pids")
         self.env = {"FAKE_PLAN": "COM6=exit:0 COM7=exit:1", "FAKE_PIDS": self.pids}
 
