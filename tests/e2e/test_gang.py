@@ -20,6 +20,15 @@ from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
 FLINT_GANG = os.environ.get("FLINT_GANG", "")
 
 
+def place_gang_with_flint(folder):
+    """Copies flint and flint-gang into the folder with a fw folder beside them, for
+    one-shot runs against virtual modules; returns the gang's path."""
+    for exe in (harness.FLINT, FLINT_GANG):
+        shutil.copy(exe, os.path.join(folder, os.path.basename(exe)))
+    harness.make_fw_dir(os.path.join(folder, "fw"))
+    return os.path.join(folder, os.path.basename(FLINT_GANG))
+
+
 def place_gang_with_stand_in(folder, script):
     """Copies flint-gang into the folder with a stand-in flint (a shell script) beside
     it; returns the gang's path."""
@@ -336,10 +345,7 @@ class WithRealFlint(GangCase):
         super().setUp()
         if not harness.VMODULE:
             self.skipTest("VMODULE is not set")
-        for exe in (harness.FLINT, FLINT_GANG):
-            shutil.copy(exe, os.path.join(self.dir, os.path.basename(exe)))
-        self.gang = os.path.join(self.dir, os.path.basename(FLINT_GANG))
-        harness.make_fw_dir(os.path.join(self.dir, "fw"))
+        self.gang = place_gang_with_flint(self.dir)
         rc, out = harness.run_flint(["-c", "COM1"], cwd=self.dir)
         if "not available in this build" in out:
             self.skipTest("this flint has no one-shot mode")

@@ -18,7 +18,7 @@ import pg_cluster  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_efuse_oem import OLD_MAC, OTHER, TAIL, region  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_gang import FLINT_GANG, GangCase, alive, host_path, place_gang_with_stand_in, read_pids, run_gang, summary  # noqa: E402
+from test_gang import FLINT_GANG, GangCase, alive, host_path, place_gang_with_flint, place_gang_with_stand_in, read_pids, run_gang, summary  # noqa: E402
 
 # A stand-in for flint that ends as the port's entry in $FAKE_PLAN says and
 # writes the record a real run of that kind writes to $FLINT_RECORD:
@@ -284,10 +284,7 @@ class WithRealFlint(GangCase):
         super().setUp()
         if not harness.VMODULE:
             self.skipTest("VMODULE is not set")
-        for exe in (harness.FLINT, FLINT_GANG):
-            shutil.copy(exe, os.path.join(self.dir, os.path.basename(exe)))
-        self.gang = os.path.join(self.dir, os.path.basename(FLINT_GANG))
-        harness.make_fw_dir(os.path.join(self.dir, "fw"))
+        self.gang = place_gang_with_flint(self.dir)
         with open(os.path.join(self.dir, "app.bin"), "wb") as f:
             f.write(pattern(0x2800, 7))
         with open(os.path.join(self.dir, "efuse.json"), "wb") as f:

@@ -8,7 +8,6 @@ import json
 import os
 import queue
 import re
-import shutil
 import socket
 import subprocess
 import sys
@@ -22,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
-from test_gang import FAKE_FLINT, FLINT_GANG, place_gang_with_stand_in, read_pids, run_gang  # noqa: E402
+from test_gang import FAKE_FLINT, GangCase, place_gang_with_flint, place_gang_with_stand_in, read_pids, run_gang  # noqa: E402
 from test_oneshot import OLD_MAC, OTHER, TAIL, region  # noqa: E402
 import browser  # noqa: E402
 
@@ -109,14 +108,8 @@ def http(url, method="GET", headers=None):
     return status, json.loads(body) if kind.startswith("application/json") else body
 
 
-class StationCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not FLINT_GANG:
-            raise unittest.SkipTest("FLINT_GANG is not set")
-
-    def setUp(self):
-        self.dir = harness.scratch_dir("station")
+class StationCase(GangCase):
+    pass
 
 
 class WithModules(StationCase):
@@ -130,10 +123,7 @@ class WithModules(StationCase):
         super().setUp()
         if not harness.VMODULE:
             self.skipTest("VMODULE is not set")
-        for exe in (harness.FLINT, FLINT_GANG):
-            shutil.copy(exe, os.path.join(self.dir, os.path.basename(exe)))
-        self.gang_exe = os.path.join(self.dir, os.path.basename(FLINT_GANG))
-        harness.make_fw_dir(os.path.join(self.dir, "fw"))
+        self.gang_exe = place_gang_with_flint(self.dir)
         with open(os.path.join(self.dir, "app.bin"), "wb") as f:
             f.write(APP)
         self.modules = []
