@@ -37,8 +37,9 @@ std::string plat_working_dir() {
 }
 
 plat_sink* plat_sink_open(const char* path) {
-    // FILE_APPEND_DATA alone: every write lands at the end of the file.
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end
+    // of the file. Read access only for the lock of plat_sink_write.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : new plat_sink{h, true};
 }
@@ -51,10 +52,18 @@ plat_sink* plat_sink_inherited(long number) {
     return new plat_sink{h, false};
 }
 
+// Writers sharing a file take turns through a lock on one byte far beyond any
+// record file's end: an append is one write at the end on Windows, but not
+// every implementation of the call makes it one step (Wine seeks, then writes).
 bool plat_sink_write(plat_sink* sink, const char* bytes, size_t n) {
     if (n > MAXDWORD) return false;
+    OVERLAPPED turn{};
+    turn.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = sink->owned && LockFileEx(sink->handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
     DWORD written = 0;
-    return WriteFile(sink->handle, bytes, static_cast<DWORD>(n), &written, nullptr) && written == n;
+    const bool whole = WriteFile(sink->handle, bytes, static_cast<DWORD>(n), &written, nullptr) && written == n;
+    if (locked) UnlockFileEx(sink->handle, 0, 1, 0, &turn);
+    return whole;
 }
 
 void plat_sink_close(plat_sink* sink) {

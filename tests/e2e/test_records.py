@@ -101,14 +101,15 @@ class Records(RecordStation):
                                  "file_sha256": sha256(app), "verify_crc16": "0x%04X" % harness.crc16(data),
                                  "kind": "ordinary"})
         loader = os.path.join(self.fw, "KVL4420B_FW_V3.bin")
-        self.assertEqual(r["loader"], {"file": local_path(r["loader"]["file"]), "size": 4096,
-                                       "sha256": sha256(loader), "chip_signature": "0x215DF640"})
+        # The file as flint named it (a Windows path under Wine): checked as a path below.
+        self.assertEqual({k: v for k, v in r["loader"].items() if k != "file"},
+                         {"size": 4096, "sha256": sha256(loader), "chip_signature": "0x215DF640"})
         self.assertEqual(os.path.realpath(local_path(r["loader"]["file"])), os.path.realpath(loader))
         self.assertIsNone(r["device_address"])
         self.assertTrue(all(line["result"] == 0 and line["attempts"] == 1 for line in r["lines"]))
         self.assertEqual(r["command_line"][1:], ["-c", port, "-e", "-p", "-v", "-A", "0x802000", "-S",
                                                  "0x10000", "-F", "app.bin"])
-        self.assertEqual(os.path.realpath(r["working_directory"]), os.path.realpath(self.dir))
+        self.assertEqual(os.path.realpath(local_path(r["working_directory"])), os.path.realpath(self.dir))
         self.assertEqual(r["pid"], self.events_check(r))
 
     def events_check(self, r):
@@ -209,6 +210,7 @@ class Records(RecordStation):
         self.assertEqual(len(records), 16)
         self.assertEqual(len({r["pid"] for r in records}), 16)
 
+    @unittest.skipIf(harness.UNDER_WINE, "a Windows program inherits handles, not the descriptors of a pipe")
     def test_events_to_an_inherited_descriptor(self):
         read_end, write_end = os.pipe()
         env = dict(os.environ, FLINT_EVENTS="fd:%d" % write_end)
@@ -224,6 +226,7 @@ class Records(RecordStation):
         self.assertEqual(events[-1]["class"], "link")
 
 
+@unittest.skipIf(harness.UNDER_WINE, "signals reach a Windows program under Wine as no console event")
 class Interrupts(RecordStation):
     """SIGINT or SIGTERM in the middle of program: the run stops before its
     next request, writes its record with class interrupted, ends non-zero
