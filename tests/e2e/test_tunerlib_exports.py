@@ -137,7 +137,8 @@ class PortMap(unittest.TestCase):
             names = sim.names()
             logs, result = d.call("together 300 release + build + ports 4 16 / ports 4 16")
             listed = "GetComPortInfo 0 n=2 names=" + "|".join(names)
-            self.assertRegex(result, "^together 0 a=%s b=(%s|GetComPortInfo -11 n=4)$"
+            # b's last call may come between the release and the build: -11, its buffers untouched.
+            self.assertRegex(result, "^together 0 a=%s b=(%s|GetComPortInfo -11 n=4( names=[#|]*)?)$"
                              % (re.escape(listed), re.escape(listed)))
             refresh = self.refresh_lines(names)
             logs = [line for line in logs if not line.startswith("SearchAndInsertPortMap: ")]
