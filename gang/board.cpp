@@ -2,6 +2,7 @@
 // one lock. JSON in and out goes through cJSON.
 #include "gang/board.h"
 
+#include "gang/store/json_text.h"
 #include "gang/store/utc_time.h"
 
 #include <cjson/cJSON.h>
@@ -21,13 +22,6 @@ using json_ptr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
 
 json_ptr parse(const std::string& text) { return json_ptr(cJSON_Parse(text.c_str()), cJSON_Delete); }
 json_ptr object() { return json_ptr(cJSON_CreateObject(), cJSON_Delete); }
-
-std::string print(const cJSON* json) {
-    char* text = cJSON_PrintUnformatted(json);
-    std::string out = text != nullptr ? text : "{}";
-    cJSON_free(text);
-    return out;
-}
 
 std::string text_of(const cJSON* json, const char* name) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(json, name);
@@ -97,7 +91,7 @@ std::string gang_event(const char* kind, const char* field, double value) {
     json_ptr e = object();
     cJSON_AddStringToObject(e.get(), "event", kind);
     if (field != nullptr) cJSON_AddNumberToObject(e.get(), field, value);
-    return print(e.get());
+    return json_text(e.get());
 }
 
 // A slot's end as the page's record list shows it.
@@ -113,7 +107,7 @@ std::string end_record(const slot_state& s, uint64_t cycle) {
     cJSON_AddNumberToObject(r.get(), "duration_ms", static_cast<double>(static_cast<int64_t>(s.seconds * 1000)));
     cJSON_AddStringToObject(r.get(), "address", s.address.c_str());
     add_failure(r.get(), s);
-    return print(r.get());
+    return json_text(r.get());
 }
 
 double seconds_between(board_clock::time_point a, board_clock::time_point b) {
@@ -176,7 +170,7 @@ void station_board::slot_event(size_t slot, const std::string& json_line) {
     follow_event(s, event.get());
     cJSON_DeleteItemFromObjectCaseSensitive(event.get(), "slot");
     cJSON_AddNumberToObject(event.get(), "slot", static_cast<double>(s.number));
-    publish(print(event.get()));
+    publish(json_text(event.get()));
 }
 
 void station_board::slot_record(size_t slot, const std::string& json_line) {
@@ -209,7 +203,7 @@ void station_board::slot_ended(size_t slot, bool passed, const std::string& resu
     cJSON_AddStringToObject(e.get(), "event", "slot_end");
     add_slot_fields(e.get(), s, s.seconds);
     add_failure(e.get(), s);
-    publish(print(e.get()));
+    publish(json_text(e.get()));
     records_.push_front(end_record(s, counters_.cycles + 1));
     if (records_.size() > BOARD_RECORDS_KEPT) records_.pop_back();
 }
@@ -274,7 +268,7 @@ std::string station_board::status_json() const {
     else
         add_counters(out.get(), "counters", counters_, board_modules_per_hour(counters_));
     add_counters(out.get(), "loop_counters", counters_, board_modules_per_hour(counters_));
-    return print(out.get());
+    return json_text(out.get());
 }
 
 std::string station_board::recent_json(size_t limit) const {

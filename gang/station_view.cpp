@@ -2,6 +2,8 @@
 // station and its runs as JSON objects (the whole record under "record").
 #include "gang/station_view.h"
 
+#include "gang/store/json_text.h"
+
 #include <cjson/cJSON.h>
 
 namespace {
@@ -39,9 +41,7 @@ std::string run_json(const stored_run& run) {
     add_text(o, "address", e.device_address);
     cJSON* record = cJSON_Parse(e.record.c_str());
     if (record != nullptr) cJSON_AddItemToObject(o, "record", record);
-    char* text = cJSON_PrintUnformatted(o);
-    std::string out = text != nullptr ? text : "{}";
-    cJSON_free(text);
+    std::string out = json_text(o);
     cJSON_Delete(o);
     return out;
 }

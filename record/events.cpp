@@ -13,21 +13,21 @@ const char* const DESCRIPTOR_PREFIX = "fd:";
 plat_sink* events_sink = nullptr;
 
 // "fd:N": the descriptor N, whole digits only; else -1.
-long descriptor_of(const char* spec) {
+long descriptor_of(const char* target) {
     const size_t prefix = std::strlen(DESCRIPTOR_PREFIX);
-    if (std::strncmp(spec, DESCRIPTOR_PREFIX, prefix) != 0 || spec[prefix] == '\0') return -1;
+    if (std::strncmp(target, DESCRIPTOR_PREFIX, prefix) != 0 || target[prefix] == '\0') return -1;
     char* end = nullptr;
-    const long n = std::strtol(spec + prefix, &end, 10);
+    const long n = std::strtol(target + prefix, &end, 10);
     return *end == '\0' ? n : -1;
 }
 
 }  // namespace
 
 void events_open() {
-    const char* spec = std::getenv(EVENTS_VARIABLE);
-    if (spec == nullptr || *spec == '\0') return;
-    const long fd = descriptor_of(spec);
-    events_sink = fd >= 0 ? plat_sink_inherited(fd) : plat_sink_open(spec);
+    const char* target = std::getenv(EVENTS_VARIABLE);
+    if (target == nullptr || *target == '\0') return;
+    const long fd = descriptor_of(target);
+    events_sink = fd >= 0 ? plat_sink_inherited(fd) : plat_sink_open(target);
 }
 
 void events_close() {

@@ -1,5 +1,7 @@
 #include "gang/store/run_record.h"
 
+#include "gang/store/json_text.h"
+
 #include <cjson/cJSON.h>
 
 #include <cstdlib>
@@ -78,9 +80,7 @@ std::string substitute_record(const child_outcome& c) {
     cJSON_AddNullToObject(failure, "line");
     cJSON_AddNullToObject(failure, "text");
     cJSON_AddStringToObject(failure, "message", ending_of(c).c_str());
-    char* text = cJSON_PrintUnformatted(doc);
-    std::string out = text != nullptr ? text : "{}";
-    cJSON_free(text);
+    std::string out = json_text(doc);
     cJSON_Delete(doc);
     return out;
 }

@@ -3,6 +3,8 @@
 // under its lock or hands a start to the loop; none touches the file system.
 #include "gang/web/server.h"
 
+#include "gang/store/json_text.h"
+
 #include <httplib.h>
 
 #include <cjson/cJSON.h>
@@ -40,9 +42,7 @@ constexpr time_t KEEP_ALIVE_S = 2;
 std::string json_message(const char* name, const char* text) {
     cJSON* o = cJSON_CreateObject();
     cJSON_AddStringToObject(o, name, text);
-    char* printed = cJSON_PrintUnformatted(o);
-    std::string out = printed;
-    cJSON_free(printed);
+    std::string out = json_text(o);
     cJSON_Delete(o);
     return out;
 }
