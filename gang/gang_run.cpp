@@ -188,6 +188,13 @@ void tell_ended(const member& m, const std::string& start_error) {
     m.settings->child_ended(end);
 }
 
+// Hands the child's run record to the observer.
+void tell_record(const member& m) {
+    gang_observer* observer = m.settings->observer;
+    if (observer == nullptr || m.temp_dir.empty()) return;
+    observer->record(m.index, child_record_line(join(m.temp_dir, GANG_RECORD_FILE)));
+}
+
 void collect(member& m) {
     plat_child_status_of(m.child, &m.status);
     m.seconds = std::chrono::duration<double>(clock_type::now() - m.start).count();
@@ -195,16 +202,20 @@ void collect(member& m) {
     plat_child_release(m.child);
     m.child = nullptr;
     read_child_events(m);
-    tell_ended(m, "");
-    remove_temp_dir(m);
 }
 
-// Collects the child that ended at `index` and shows it.
+// Collects the child that ended at `index`. Whoever watches hears of it
+// (its record, then its verdict) before it is stored: a station database
+// may take its time to commit, the operator should not wait for it.
 void collect_ended(std::vector<member>& members, std::vector<plat_child_handle>& handles, size_t index,
                    display& shown) {
-    collect(members[index]);
+    member& m = members[index];
+    collect(m);
     handles[index] = nullptr;
-    shown.ended(members[index]);
+    tell_record(m);
+    shown.ended(m);
+    tell_ended(m, "");
+    remove_temp_dir(m);
 }
 
 size_t running_count(const std::vector<member>& members) {

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "gang/gang_options.h"
-#include "gang/child_events.h"
 #include "gang/gang_run.h"
 #include "gang/loop.h"
 #include "gang/loop_options.h"
@@ -117,12 +116,7 @@ int one_cycle(station_cycle& cycle, const station_options& station, gang_job& jo
     const std::string refused = cycle.begin(station, &job);
     if (!refused.empty()) return refuse(refused), -1;
     cycle.fallback_file = (std::filesystem::path(settings.logs_dir) / UNSTORED_FILE).string();
-    settings.child_ended = [&cycle, &settings](const gang_child_end& end) {
-        cycle.child_ended(end);
-        if (settings.observer != nullptr && !end.temp_dir.empty())
-            settings.observer->record(end.index,
-                                      child_record_line((std::filesystem::path(end.temp_dir) / GANG_RECORD_FILE).string()));
-    };
+    settings.child_ended = [&cycle](const gang_child_end& end) { cycle.child_ended(end); };
     const int failed = gang_run(job, settings, stdout);
     cycle.end();
     return failed;

@@ -234,8 +234,14 @@ class WithModules(StationCase):
             self.assertEqual(r["port"], self.ports[r["slot"] - 1])
             if "flint_version" in (r.get("record") or {}):  # a record flint wrote (not flint-gang's stand-in)
                 self.assertEqual(r["verdict"], "fail" if r["slot"] == self.FAULTY + 1 else "pass", r)
-        rows = page.evaluate("document.querySelectorAll('#records tbody tr').length")
-        self.assertEqual(rows, 3 * cycles)
+        rows = page.evaluate("[...document.querySelectorAll('#records tbody tr')].map("
+                             "r => [...r.cells].map(c => c.textContent))")
+        self.assertEqual(len(rows), 3 * cycles)
+        for row in rows:
+            slot, verdict, failure = int(row[2]), row[4], row[5]
+            faulty = slot == self.FAULTY + 1
+            self.assertEqual(verdict, "fail" if faulty else "pass", row)
+            self.assertRegex(failure, STORED_FAILURE if faulty else "^$")
 
     def keep_screenshot(self, page, name):
         path = os.path.join(self.dir, name)
@@ -245,9 +251,11 @@ class WithModules(StationCase):
         print("screenshot: %s" % path, file=sys.stderr)
 
 
-# What the faulty slot's tile says: the failing line with its class when the
-# run record names them, else the exit code.
-FAILED_DETAIL = re.compile(r"^(module: line \d+ \(program .*app\.bin 0x802000\): .+|exit 1)$")
+# What the faulty slot's tile says: the failure class, the failing line of
+# its run record and the message flint printed for it.
+FAILED_DETAIL = re.compile(r"^module: line \d+ \(program .*app\.bin 0x802000\): .+$")
+# The same failure as the station database keeps it (without flint's message).
+STORED_FAILURE = re.compile(r"^module: line \d+ \(program .*app\.bin 0x802000\)$")
 
 
 @unittest.skipIf(harness.UNDER_WINE, "the stand-in flint is a shell script")
