@@ -67,8 +67,10 @@ build_fuzz() { install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"; configure
 # spent waiting for modules, time-outs and Wine, not computing. Each suite's
 # output goes to test-logs/NAME.log, printed when the suite fails. To add a
 # suite, write suite_NAME (and its build in build_all) and name it in
-# TEST_SUITES; `./dev.sh test NAME...` runs only the named ones.
-TEST_SUITES=(native asan fuzz windows packages)
+# TEST_SUITES; `./dev.sh test NAME...` runs only the named ones. The longest
+# suites come first, so that no long one starts last: Windows (flint.exe under
+# Wine, one script after the other) beside ASan, then native beside the rest.
+TEST_SUITES=(windows asan native packages fuzz)
 
 suite_native() { ctest --preset native; }
 suite_asan() { ctest --preset asan; }
