@@ -17,6 +17,8 @@
 #                    N one-shot runs of flint against the virtual module and N station
 #                    sessions of tunerlib against the simulated golden sample and DUT,
 #                    each with one random fault
+#   ./dev.sh lengths [--most N]   the longest product functions and the median
+#                    (tools/function_lengths.py; installs universal-ctags)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,6 +27,8 @@ PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev
           libsqlite3-dev libpq-dev postgresql nettle-dev)
 # flint-gang's status page: its HTTP server, and the browser its tests drive.
 PACKAGES+=(libcpp-httplib-dev chromium)
+# tools/function_lengths.py reads the function bodies with Universal Ctags.
+LENGTHS_PACKAGES=(universal-ctags python3)
 # The fuzz targets: Debian's clang with its libFuzzer and sanitizer runtimes,
 # llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
@@ -218,5 +222,6 @@ case "${1:-}" in
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,19p' "$0"; exit 2 ;;
+    lengths) shift; install_missing "${LENGTHS_PACKAGES[@]}"; exec tools/function_lengths.py "$@" ;;
+    *) sed -n '2,21p' "$0"; exit 2 ;;
 esac
