@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/probe.h"
 #include "platform/console.h"
+#include "record/failure.h"
 
 void* jlink_library = nullptr;
 jlink_entry_points jlink = {};
@@ -114,6 +115,12 @@ void assign(jlink_entry e, void* symbol) {
     }
 }
 
+// The probe cannot be reached: the link to the module cannot be opened.
+bool probe_unusable() {
+    failure_note(failure_class::link);
+    return false;
+}
+
 }  // namespace
 
 const char* jlink_entry_name(jlink_entry entry) {
@@ -123,11 +130,11 @@ const char* jlink_entry_name(jlink_entry entry) {
 bool jlink_need(std::initializer_list<jlink_entry> entries) {
     for (jlink_entry e : entries) {
         if (is_resolved(e)) continue;
-        if (jlink_library == nullptr && !load_library()) return false;
+        if (jlink_library == nullptr && !load_library()) return probe_unusable();
         void* symbol = plat_library_symbol(jlink_library, ENTRY_NAMES[e]);
         if (symbol == nullptr) {
             show_error(MSG_ENTRY_MISSING, ENTRY_NAMES[e]);
-            return false;
+            return probe_unusable();
         }
         assign(e, symbol);
         jlink_trace_wrap(e);

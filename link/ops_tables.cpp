@@ -8,6 +8,7 @@
 #include "protocol/hci.h"
 #include "protocol/loader.h"
 #include "platform/console.h"
+#include "record/failure.h"
 
 namespace {
 
@@ -157,6 +158,7 @@ const flash_ops* cur_ops = &hci_ops;
 
 int32_t ops_call_missing(const char* slot) {
     con_err(MSG_SLOT_MISSING, slot);
+    failure_note(failure_class::usage);  // the link in force does not offer it
     return OPS_UNAVAILABLE;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "common/timing.h"
 #include "link/jlink.h"
 #include "link/serial_port.h"
 #include "platform/console.h"
@@ -62,6 +63,13 @@ void fill_header(uint32_t command, uint32_t addr, uint32_t len) {
     le32_put(swd_mailbox + 8, len);
 }
 
+// A probe call that failed: its message, noted as a link failure; `result`.
+int32_t probe_failed(const char* message, int32_t result) {
+    con_err("%s", message);
+    failure_note(failure_class::link);
+    return result;
+}
+
 bool device_selected() {
     if (swd_device != nullptr) return true;
     con_err("%s", MSG_NO_DEVICE);
@@ -91,11 +99,7 @@ int32_t write_memory(uint32_t addr, uint32_t count, const uint8_t* bytes, int32_
 int32_t mailbox_request(uint32_t request_bytes, uint32_t wait_ms, uint32_t* status) {
     if (link_stop_requested()) return SWD_INTERRUPTED;
     const int halted = jlink_low_byte(jlink.Halt());
-    if (halted != 0) {
-        con_err("%s", MSG_HALT_ERROR);
-        failure_note(failure_class::link);
-        return halted;
-    }
+    if (halted != 0) return probe_failed(MSG_HALT_ERROR, halted);
     const uint32_t mailbox = swd_device->mailbox_addr;
     int32_t result = write_memory(mailbox, request_bytes, swd_mailbox, SWD_SHORT_WRITE);
     if (result != 0) return result;
@@ -180,26 +184,18 @@ int32_t swd_download_fw(uint32_t size, const uint8_t* image) {
     if (!device_selected()) return SWD_NO_DEVICE;
     if (size == 0 || image == nullptr) {
         con_err("%s", MSG_NO_IMAGE);
+        failure_note(failure_class::usage);  // a mode without a loader image, over SWD
         return DOWNLOAD_MEMORY;
     }
     if (!jlink_need({JLINK_HALT, JLINK_WRITE_MEM, JLINK_WRITE_REG, JLINK_GO})) return SWD_NO_PROBE_LIBRARY;
-    if (jlink_low_byte(jlink.Halt()) != 0) {
-        con_err("%s", MSG_HALT_ERROR);
-        return DOWNLOAD_MEMORY;
-    }
+    if (jlink_low_byte(jlink.Halt()) != 0) return probe_failed(MSG_HALT_ERROR, DOWNLOAD_MEMORY);
     if (write_memory(swd_device->load_addr, size, image, DOWNLOAD_MEMORY) != 0) return DOWNLOAD_MEMORY;
-    if (jlink_low_byte(jlink.WriteReg(SWD_REG_MSP, swd_device->msp)) != 0) {
-        con_err("%s", MSG_MSP_FAIL);
-        return DOWNLOAD_MSP_OR_PC;
-    }
-    if (jlink_low_byte(jlink.WriteReg(SWD_REG_PSP, swd_device->psp)) != 0) {
-        con_err("%s", MSG_PSP_FAIL);
-        return DOWNLOAD_PSP;
-    }
-    if (jlink_low_byte(jlink.WriteReg(SWD_REG_PC, swd_device->start_addr)) != 0) {
-        con_err("%s", MSG_PC_FAIL);
-        return DOWNLOAD_MSP_OR_PC;
-    }
+    if (jlink_low_byte(jlink.WriteReg(SWD_REG_MSP, swd_device->msp)) != 0)
+        return probe_failed(MSG_MSP_FAIL, DOWNLOAD_MSP_OR_PC);
+    if (jlink_low_byte(jlink.WriteReg(SWD_REG_PSP, swd_device->psp)) != 0)
+        return probe_failed(MSG_PSP_FAIL, DOWNLOAD_PSP);
+    if (jlink_low_byte(jlink.WriteReg(SWD_REG_PC, swd_device->start_addr)) != 0)
+        return probe_failed(MSG_PC_FAIL, DOWNLOAD_MSP_OR_PC);
     jlink.Go();
     return 0;
 }

@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
+import simprobe_harness  # noqa: E402
 from harness import VModule, flint_port  # noqa: E402
 from test_flash_session import MODULE_ARGS, pattern  # noqa: E402
 from test_oneshot import Station, local_path  # noqa: E402
@@ -224,6 +225,62 @@ class Records(RecordStation):
         self.assertEqual([e["event"] for e in events],
                          ["run_start"] + ["line_start", "line_end"] * 2 + ["run_end"])
         self.assertEqual(events[-1]["class"], "link")
+
+
+class SwdRecords(RecordStation):
+    """One-shot runs over SWD, the simulated probe library beside flint:
+    each probe fault gets the class of where the run met it. A one-shot run
+    reads the chip's signature over HCI, which SWD does not carry, so it
+    never starts the loader: in mode 4 (no loader download) its first
+    mailbox request stays unserved and reads back a non-zero status, and
+    the faults of a running loader (status=N) or of the download
+    (reg-refused) are never met."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not simprobe_harness.SIMPROBE:
+            raise unittest.SkipTest("SIMPROBE is not set: no simulated probe library")
+
+    def run_swd(self, mode, fault, with_probe=True):
+        library = self.path(os.path.basename(simprobe_harness.SIMPROBE))
+        if with_probe and not os.path.exists(library):
+            shutil.copy(simprobe_harness.SIMPROBE, library)
+        if not with_probe and os.path.exists(library):
+            os.remove(library)
+        self.write("app.bin", pattern(3000, 5))
+        env = dict(self.env, SIMPROBE_FAULT=fault, SIMPROBE_FLASH=simprobe_harness.host_path(self.path("flash.bin")),
+                   SIMPROBE_LOG=simprobe_harness.host_path(self.path("probe.log")))
+        return self.flint(["-c", "swd", "-M", str(mode), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000",
+                           "-F", "app.bin"], env=env)
+
+    def test_each_probe_fault_gets_the_class_where_it_was_met(self):
+        connect = "connect swd 2000000"
+        erase = "pageerase 0x802000 0x1000"
+        rows = [
+            # what, mode, probe fault, exit code, class, failing line
+            ("no probe library", 4, None, -5, "link", connect),
+            ("no probe", 4, "no-probe", -1, "link", connect),
+            ("probe refuses to open", 4, "open-refused", -2, "link", connect),
+            ("device refused", 4, "device-refused", -3, "link", connect),
+            ("no target", 4, "no-target", -4, "link", connect),
+            ("halt refused", 4, "halt-refused", 1, "link", erase),
+            ("short mailbox write", 4, "short-write=4", -8, "link", erase),
+            ("unserved mailbox", 4, "", 4, "module", erase),
+            ("loader status", 4, "status=3", 4, "module", erase),
+            ("register refused", 4, "reg-refused=15", 4, "module", erase),
+            ("signature read gets no answer", 1, "", -3, "link", "loadfw --autodetect %s 1" % self.loader_dir),
+            ("HCI mode has no loader to give", 0, "", -1, "usage", "loadfw --autodetect %s 0" % self.loader_dir),
+            ("no baud rate on SWD", 2, "", -1, "usage", "setbaudrate 1000000"),
+        ]
+        for what, mode, fault, code, cls, text in rows:
+            with self.subTest(what):
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                rc, out = self.run_swd(mode, fault or "", with_probe=fault is not None)
+                r = self.one_record(rc, out)
+                self.assertEqual((r["exit_code"], r["failure"]["class"], r["failure"]["text"]), (code, cls, text), out)
+                self.assertEqual(r["failure"]["message"], "Executing %s fails" % text)
+                self.assertEqual(r["failure"]["line"], script_lines(out).index(text))
 
 
 @unittest.skipIf(harness.UNDER_WINE, "signals reach a Windows program under Wine as no console event")

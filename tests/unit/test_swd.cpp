@@ -12,6 +12,7 @@
 #include "link/jlink.h"
 #include "link/swd.h"
 #include "platform/platform.h"
+#include "record/failure.h"
 
 namespace {
 
@@ -87,10 +88,12 @@ protected:
         jlink = {p_close, p_connect, p_exec, p_go, p_halt, p_open, p_read_mem, p_read_u32,
                  p_reset, p_select_usb, p_set_speed, p_write_mem, p_write_reg, p_tif_select};
         swd_device = &swd_family_4410c;
+        failure_clear();
     }
     void TearDown() override {
         jlink_forget();
         swd_device = &swd_family_4410c;
+        failure_clear();
     }
 };
 
@@ -168,7 +171,16 @@ TEST_F(SwdLink, DownloadFailuresStopBeforeTheCpuRuns) {
         EXPECT_EQ(c.result, r.result) << r.name;
         EXPECT_EQ(c.err, r.err) << r.name;
         EXPECT_EQ(probe.calls, r.made) << r.name;
+        EXPECT_EQ(failure_noted(), failure_class::link) << r.name;  // a probe call failed
     }
+}
+
+TEST_F(SwdLink, DownloadWithoutAnImageIsARefusedRequest) {
+    captured c = run_captured([] { return swd_download_fw(0, nullptr); });
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.err, "SWD download: no loader image given, the CPU was not started\n");
+    EXPECT_TRUE(probe.calls.empty());
+    EXPECT_EQ(failure_noted(), failure_class::usage);
 }
 
 TEST_F(SwdLink, DeviceSelectionComparesFiveCharacters) {
@@ -258,13 +270,14 @@ TEST_F(SwdLink, MailboxFailuresAreReturned) {
         const char* name;
         void (*fault)();
         int32_t result;
+        failure_class noted;
     } rows[] = {
-        {"halt low byte", [] { probe.halt = 0x102; }, 2},
-        {"write fails", [] { probe.write_result = -3; }, -3},
-        {"short write", [] { probe.write_missing = 1; }, SWD_SHORT_WRITE},
-        {"status read fails", [] { probe.status_words = -4; }, -4},
-        {"no status word", [] { probe.status_words = 0; }, SWD_STATUS_UNREAD},
-        {"status", [] { probe.status = 9; }, 9},
+        {"halt low byte", [] { probe.halt = 0x102; }, 2, failure_class::link},
+        {"write fails", [] { probe.write_result = -3; }, -3, failure_class::link},
+        {"short write", [] { probe.write_missing = 1; }, SWD_SHORT_WRITE, failure_class::link},
+        {"status read fails", [] { probe.status_words = -4; }, -4, failure_class::link},
+        {"no status word", [] { probe.status_words = 0; }, SWD_STATUS_UNREAD, failure_class::link},
+        {"status", [] { probe.status = 9; }, 9, failure_class::module},
     };
     for (const row& r : rows) {
         for (int op = 0; op < 3; ++op) {
@@ -276,6 +289,7 @@ TEST_F(SwdLink, MailboxFailuresAreReturned) {
             });
             EXPECT_EQ(c.result, r.result) << r.name << " op " << op;
             EXPECT_NE(c.err, "") << r.name << " op " << op;
+            EXPECT_EQ(failure_noted(), r.noted) << r.name << " op " << op;
         }
     }
     SetUp();
@@ -325,8 +339,14 @@ TEST_F(SwdLink, CloseAndReboot) {
 // The loader itself, with libraries found on this machine.
 class ProbeLibrary : public testing::Test {
 protected:
-    void SetUp() override { jlink_forget(); }
-    void TearDown() override { jlink_forget(); }
+    void SetUp() override {
+        jlink_forget();
+        failure_clear();
+    }
+    void TearDown() override {
+        jlink_forget();
+        failure_clear();
+    }
 };
 
 TEST_F(ProbeLibrary, ResolvesAllEntryPointsOfTheSimulatedProbe) {
@@ -347,6 +367,7 @@ TEST_F(ProbeLibrary, AMissingEntryPointIsNamed) {
     captured c = run_captured([] { return jlink_need({JLINK_HALT}) ? 1 : 0; });
     EXPECT_EQ(c.result, 0);
     EXPECT_EQ(c.err, "J-Link ARM Error: DLL function JLINKARM_Halt(...) not found !\n");
+    EXPECT_EQ(failure_noted(), failure_class::link);  // the probe cannot be reached
 }
 
 TEST_F(ProbeLibrary, NoLibraryAnywhereNamesTheLastPathTriedAndIsTriedAgain) {
@@ -357,6 +378,7 @@ TEST_F(ProbeLibrary, NoLibraryAnywhereNamesTheLastPathTriedAndIsTriedAgain) {
         captured c = run_captured([] { return jlink_need({JLINK_OPEN}) ? 1 : 0; });
         EXPECT_EQ(c.result, 0);
         EXPECT_EQ(c.err, expected) << "attempt " << attempt;
+        EXPECT_EQ(failure_noted(), failure_class::link) << "attempt " << attempt;
     }
     EXPECT_EQ(jlink_library, nullptr);
 }
