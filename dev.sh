@@ -20,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev libgmock-dev
+PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev
           libusb-1.0-0-dev libcjson-dev umockdev gir1.2-umockdev-1.0 python3-gi
           libsqlite3-dev libpq-dev postgresql nettle-dev)
 # flint-gang's status page: its HTTP server, and the browser its tests drive.

@@ -9,6 +9,7 @@
 #include "commands/commands.h"
 #include "commands/oem_config.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "image/mp_header.h"
 #include "link/flash_ops.h"
 #include "link/program_mode.h"

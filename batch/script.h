@@ -11,7 +11,6 @@ constexpr int32_t SCRIPT_LINES = 128;
 constexpr uint32_t SCRIPT_LINE_BYTES = 256;   // 255 characters and the terminator
 constexpr int32_t DETECT_LINES = 4;
 constexpr int32_t DBGPASSWD_LINES = 3;
-constexpr int32_t SCRIPT_RETRY_LIMIT = 5;     // for flashverify and configmerge
 constexpr uint32_t SCRIPT_ERASE_UNIT = 4096;
 constexpr uint32_t SCRIPT_CONFIG_ERASE = 0x2000;  // before a configuration image with -d
 

@@ -9,6 +9,7 @@
 #include "commands/commands.h"
 #include "commands/connection.h"
 #include "common/le.h"
+#include "common/timing.h"
 #include "image/mp_header.h"
 #include "link/flash_ops.h"
 #include "link/link.h"
@@ -45,9 +46,6 @@ const char* const DEFAULT_FW_DIR = "fw";
 constexpr uint32_t PATH_BYTES = 256;
 constexpr uint32_t SIGNATURE_ADDR = 0x19000;
 constexpr uint32_t REG_WRITES_MAX = 8;
-constexpr uint32_t RAW_TRIGGER_WAIT_MS = 800;
-constexpr uint32_t REG_WRITE_WAIT_MS = 10;
-constexpr uint32_t TRIGGER_SETTLE_MS = 200;
 constexpr uint16_t CHIP_4420 = 0x4420;
 // No loader or factory image is larger than a module's internal flash: a
 // larger file is refused by its size, before anything of it is read.
@@ -239,7 +237,7 @@ int32_t vendor_write_trigger(const loader_record& record) {
         } else {
             hci_vendor_write_nowait(w.addr, w.value);
         }
-        msleep(REG_WRITE_WAIT_MS);
+        msleep(LOADFW_REG_WRITE_WAIT_MS);
     }
     return 0;
 }
@@ -251,13 +249,13 @@ int32_t trigger(const loader_record& record, uint32_t mode) {
         std::printf("%s", MSG_RAW_TRIGGER);
         link_purge();
         link_write(RAW_TRIGGER, sizeof RAW_TRIGGER);
-        msleep(RAW_TRIGGER_WAIT_MS);
+        msleep(LOADFW_RAW_TRIGGER_WAIT_MS);
     } else if (mode == FACTORY_IMAGE_MODE) {
         hci_wdg_reset(0);
     } else if (mode == RAM_PATCH_VENDOR_WRITE_MODE) {
         result = vendor_write_trigger(record);
     }
-    msleep(TRIGGER_SETTLE_MS);
+    msleep(LOADFW_TRIGGER_SETTLE_MS);
     link_purge();
     return result;
 }

@@ -4,11 +4,6 @@
 #include <cstdint>
 #include <memory>
 
-// Longest wait for one transfer. The slowest loader request is a chip erase,
-// which the serial link allows 200 s; a USB transfer gets the same plus a
-// margin for the transfer itself.
-constexpr uint32_t KVX_USB_TRANSFER_TIMEOUT_MS = 210000;
-
 class kvx_usb_backend {
 public:
     virtual ~kvx_usb_backend() = default;

@@ -4,6 +4,7 @@
 // serves both platforms: on Linux through usbfs, on Windows through the
 // device's WinUSB (or libusbK) driver.
 #include "link/kvx_usb_backend.h"
+#include "common/timing.h"
 
 #include <libusb.h>
 

@@ -1,5 +1,6 @@
 // The USB access object's simulated device: the virtual module behind a
 // message socket, one message per request and one per response.
+#include "common/timing.h"
 #include "link/kvx_usb_backend.h"
 #include "platform/platform.h"
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/timing.h"
 #include "link/serial_port.h"
 #include "link/usb_link.h"
 #include "platform/console.h"
@@ -29,7 +30,6 @@ const char* const MSG_USB_CONNECT_FAILED = "Connecting %s failed\n";
 const char* const MSG_USB_CONNECTED = "Connecting %s sucessed\n";
 
 constexpr uint32_t SERIAL_OPEN_BAUD = 115200;
-constexpr uint32_t SERIAL_OPEN_READ_TIMEOUT_MS = 5000;
 
 // Decimal reading as strtol does it: leading white space, an optional sign,
 // then digits up to the first non-digit; no digits read as 0. Values beyond

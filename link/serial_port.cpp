@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/timing.h"
 #include "link/trace.h"
 #include "platform/console.h"
 

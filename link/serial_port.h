@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "common/timing.h"
 #include "platform/platform.h"
 
 extern plat_serial_handle com_handle;  // the open port, or nullptr
@@ -10,13 +11,6 @@ extern uint32_t com_baud;              // its line rate as last set (0 until set
 
 // Longest port text accepted; longer ones are refused, never cut.
 constexpr uint32_t COM_NAME_MAX = 127;
-
-// Time-out sets (ms).
-constexpr uint32_t COM_READ_INTERVAL_MS = 1000;
-constexpr uint32_t COM_READ_MULTIPLIER_MS = 1;
-constexpr uint32_t COM_READ_CONSTANT_MS = 5000;   // after every configuration
-constexpr uint32_t COM_WRITE_MULTIPLIER_MS = 500;
-constexpr uint32_t COM_WRITE_CONSTANT_MS = 2000;
 
 plat_serial_handle com_open(const char* name);
 int32_t com_configure(plat_serial_handle port, uint32_t baud);

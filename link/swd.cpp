@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "common/timing.h"
 #include "link/jlink.h"
 #include "link/serial_port.h"
 #include "platform/console.h"

@@ -39,13 +39,7 @@ constexpr uint32_t SWD_MAILBOX_HEADER = 12;      // command/status, address, len
 constexpr uint32_t SWD_MAILBOX_DATA = 0xC000;    // the largest chunk
 constexpr uint32_t SWD_CHIP_ERASE_REQUEST = 4;   // chip erase sends its command word only
 
-// Waits after the CPU was let run on a mailbox request, before its status
-// is read. Transfers and page erases wait SWD_WAIT_MS_PER_UNIT for every
-// SWD_WAIT_UNIT_BYTES bytes (rounded down) of what remains of the request.
-constexpr uint32_t SWD_CHIP_ERASE_WAIT_MS = 150;
-constexpr uint32_t SWD_WAIT_MS_PER_UNIT = 150;
-constexpr uint32_t SWD_WAIT_UNIT_BYTES = 2048;
-// The wait for `bytes` bytes still to be done, in milliseconds.
+// The wait (common/timing.h) for `bytes` bytes still to be done, in milliseconds.
 uint32_t swd_wait_ms(uint32_t bytes);
 
 // Register indexes of the probe's register writes.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/le.h"
+#include "common/timing.h"
 #include "link/link.h"
 #include "link/program_mode.h"
 #include "link/serial_port.h"
@@ -46,11 +47,6 @@ constexpr uint8_t VENDOR_WRITE_WIDTH = 0x20;
 constexpr uint32_t FLASH_ID_OFFSET = 7;      // event bytes 7 to 10
 constexpr uint32_t READ_DATA_OFFSET = 11;    // read data behind 4 bytes after the status
 constexpr uint32_t WORD_BYTES = 4;
-
-constexpr uint32_t PREPARE_PAUSE_MS = 300;
-constexpr uint32_t PAGE_ERASE_PAUSE_MS = 20;
-constexpr uint32_t BAUDRATE_PAUSE_MS = 200;
-constexpr uint32_t WDG_RESET_PAUSE_MS = 1000;
 
 const char* const MSG_WRONG_TYPE = "Wrong HCI event type %02X\n";
 const char* const MSG_WRONG_CODE = "Wrong HCI opcode %02X\n";
@@ -267,7 +263,7 @@ int32_t hci_flash_unlock() {
 int32_t hci_flash_prepare(uint32_t, const uint8_t*) {
     const int32_t r = hci_flash_init();
     if (r != 0) return r;
-    msleep(PREPARE_PAUSE_MS);
+    msleep(HCI_PREPARE_PAUSE_MS);
     return hci_flash_unlock();
 }
 
@@ -285,7 +281,7 @@ int32_t hci_page_erase(uint32_t addr, uint32_t size) {
             con_err(MSG_ERASE_PAGE_FAIL, page);
             return HCI_FAILED;
         }
-        msleep(PAGE_ERASE_PAUSE_MS);
+        msleep(HCI_PAGE_ERASE_PAUSE_MS);
     }
     return 0;
 }
@@ -415,9 +411,9 @@ int32_t hci_set_baudrate(uint32_t baud) {
     for (const baud_code& b : BAUD_CODES) {
         if (b.baud != baud) continue;
         hci_command(OP_SET_BAUDRATE).u32(b.code).send();
-        msleep(BAUDRATE_PAUSE_MS);
+        msleep(HCI_BAUDRATE_PAUSE_MS);
         link_set_baudrate(baud);
-        msleep(BAUDRATE_PAUSE_MS);
+        msleep(HCI_BAUDRATE_PAUSE_MS);
         return 0;
     }
     con_err(MSG_BAUD_UNSUPPORTED, static_cast<int>(baud));
@@ -426,7 +422,7 @@ int32_t hci_set_baudrate(uint32_t baud) {
 
 int32_t hci_wdg_reset(uint8_t) {
     send_flash_control(SUB_WDG_RESET, WDG_RESET_ARG, SAFETY_KEY);
-    msleep(WDG_RESET_PAUSE_MS);
+    msleep(HCI_WDG_RESET_PAUSE_MS);
     std::printf("%s", MSG_WDG_RESET_OK);
     return 0;
 }

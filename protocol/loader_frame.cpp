@@ -7,6 +7,7 @@
 
 #include "common/crc16.h"
 #include "common/le.h"
+#include "common/timing.h"
 #include "link/link.h"
 #include "platform/console.h"
 #include "record/progress.h"
@@ -31,10 +32,6 @@ constexpr uint32_t HEADER_BYTES = 3;  // marker and code
 constexpr uint32_t CRC_BYTES = 2;
 constexpr uint32_t CRC_STEP_BYTES = 128;
 
-// Stretch factor of the size-based erase time-out: ms per 2^24 / 200 bytes.
-constexpr uint32_t ERASE_SIZE_FACTOR = 200;
-constexpr uint32_t ERASE_SIZE_SHIFT = 24;
-constexpr uint32_t ERASE_MS_PER_STEP = 1000;
 
 // Calls piece(address, length, offset) for each packet_size piece of [addr,
 // addr + len) in order; stops at the first non-zero result and returns it.
@@ -209,8 +206,8 @@ int32_t loader_read_pieces(const loader_transfer& t, uint32_t addr, uint32_t len
 }
 
 uint32_t loader_erase_timeout_ms(uint32_t size) {
-    const uint32_t product = size * ERASE_SIZE_FACTOR;  // wraps in 32 bits
-    return ERASE_MS_PER_STEP * (product >> ERASE_SIZE_SHIFT);
+    const uint32_t product = size * LOADER_ERASE_SIZE_FACTOR;  // wraps in 32 bits
+    return LOADER_ERASE_MS_PER_STEP * (product >> LOADER_ERASE_SIZE_SHIFT);
 }
 
 int32_t loader_erase_range(const loader_erase& e, uint32_t addr, uint32_t size) {

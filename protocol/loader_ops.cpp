@@ -2,6 +2,7 @@
 // each is one exchange (or a split transfer) of the frame layer.
 #include <cstdio>
 
+#include "common/timing.h"
 #include "common/le.h"
 #include "link/link.h"
 #include "link/serial_port.h"
@@ -22,8 +23,6 @@ constexpr uint16_t CODE_VERIFY = 0x1050;
 constexpr uint16_t CODE_EFUSE_BURN = 0x1061;
 
 constexpr uint8_t BAUDRATE_FLAG = 0xFF;
-constexpr uint32_t CHIP_ERASE_TIMEOUT_MS = 200000;
-constexpr uint32_t BAUDRATE_SETTLE_MS = 10;
 
 const char* const MSG_SEND_SET_BAUDRATE = "send set baudrate command!\n";
 const char* const MSG_SET_BAUDRATE_OK = "set baudrate command ok!\n";
@@ -104,7 +103,7 @@ int32_t loader_set_baudrate(uint32_t baud) {
     if (r != 0) return r;
     std::printf("%s", MSG_SET_BAUDRATE_OK);
     link_set_baudrate(baud);
-    msleep(BAUDRATE_SETTLE_MS);
+    msleep(LOADER_BAUDRATE_SETTLE_MS);
     return 0;
 }
 
@@ -120,7 +119,7 @@ int32_t loader_chip_erase() {
     std::printf("%s", MSG_SEND_CHIP_ERASE);
     const uint16_t request = loader_request(CODE_CHIP_ERASE).finish();
     return loader_exchange(request, {LOADER_REPLY_BARE, MSG_CHIP_ERASE_ERROR, -1},
-                           timeout_stretch::when_different, CHIP_ERASE_TIMEOUT_MS);
+                           timeout_stretch::when_different, LOADER_CHIP_ERASE_TIMEOUT_MS);
 }
 
 int32_t loader_program(uint32_t addr, uint32_t len, const uint8_t* bytes) {

@@ -4,14 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/timing.h"
 #include "platform/platform.h"
 #include "record/events.h"
 #include "record/run_record.h"
 
 namespace {
 
-constexpr int64_t MIN_GAP_MS = 100;       // at most ten events and redraws a second
-constexpr int64_t LINE_AFTER_MS = 1000;   // the line shows for steps longer than this
 const char* const PROGRESS_VARIABLE = "FLINT_PROGRESS";
 
 struct step_state {
@@ -78,8 +77,9 @@ void progress_begin(const char* step, const uint32_t* address, uint64_t total) {
 void progress_at(uint64_t done) {
     if (!current.active || done >= current.total) return;
     const int64_t now = steady_ms();
-    if (events_on() && now - current.sent_ms >= MIN_GAP_MS) send(done);
-    if (line_wanted() && now - current.begin_ms >= LINE_AFTER_MS && now - current.drawn_ms >= MIN_GAP_MS)
+    if (events_on() && now - current.sent_ms >= PROGRESS_MIN_GAP_MS) send(done);
+    if (line_wanted() && now - current.begin_ms >= PROGRESS_LINE_AFTER_MS &&
+        now - current.drawn_ms >= PROGRESS_MIN_GAP_MS)
         draw(done, now);
 }
 

@@ -24,14 +24,14 @@ cmd_entry* find_row(const char* word) {
     return nullptr;
 }
 
-void release_args(char** array) {
-    for (int i = 0; i <= CMD_MAX_ARGS && array[i] != nullptr; ++i) {
-        std::free(array[i]);
-        array[i] = nullptr;
+}  // namespace
+
+void cmd_release_args(char** argv) {
+    for (int i = 0; i <= CMD_MAX_ARGS && argv[i] != nullptr; ++i) {
+        std::free(argv[i]);
+        argv[i] = nullptr;
     }
 }
-
-}  // namespace
 
 int32_t cmd_split(const char* line, int32_t slots, char** array) {
     if (slots - 1 < 1) {
@@ -68,13 +68,16 @@ cmd_entry* cmd_find(const char* line) {
     return row;
 }
 
-int32_t cmd_exec_line(const char* line) {
-    int32_t result = CMD_UNKNOWN;
+int32_t cmd_run_line(const char* line) {
     cmd_entry* row = cmd_find(line);
-    if (row != nullptr) {
-        result = row->handler(row->argc, row->argv);
-        release_args(row->argv);
-    }
+    if (row == nullptr) return CMD_UNKNOWN;
+    const int32_t result = row->handler(row->argc, row->argv);
+    cmd_release_args(row->argv);
+    return result;
+}
+
+int32_t cmd_exec_line(const char* line) {
+    const int32_t result = cmd_run_line(line);
     cmd_report(result);
     return result;
 }

@@ -26,7 +26,11 @@ extern cmd_entry cmd_table[CMD_TABLE_ROWS];
 cmd_entry* cmd_find(const char* line);
 // Splits at blanks into at most slots-1 strings, null behind the last.
 int32_t cmd_split(const char* line, int32_t slots, char** array);
-// Finds, runs, releases the arguments and prints "-OK-" / "-ERR: %d-".
+// Frees the argument strings cmd_find made and empties the array.
+void cmd_release_args(char** argv);
+// Finds, runs and releases the arguments; CMD_UNKNOWN when no row matches.
+int32_t cmd_run_line(const char* line);
+// cmd_run_line, then prints "-OK-" / "-ERR: %d-".
 int32_t cmd_exec_line(const char* line);
 // The outcome line of a result: "-OK-", or "-ERR: %d-" (after "Unknown
 // command. 'help' for help" for CMD_UNKNOWN).

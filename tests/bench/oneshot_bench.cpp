@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/timing.h"
 #include "vmodule_process.h"
 
 namespace {
@@ -33,9 +34,9 @@ constexpr uint32_t kImageBytes = 256 * 1024;
 constexpr uint32_t kImageAddress = 0x800000;
 // The sector the flash model erases at a time.
 constexpr uint32_t kSectorBytes = 4096;
-// The flash preparation of mode detection pauses 300 ms (the loader's and
+// The pause of mode detection's flash preparation (the loader's and
 // setbaudrate's pauses are in vmodule_process.h).
-constexpr double kDetectPauseS = 0.300;
+constexpr double kDetectPauseS = HCI_PREPARE_PAUSE_MS / 1000.0;
 
 void write_file(const std::string& path, uint32_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);

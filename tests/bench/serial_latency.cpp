@@ -2,7 +2,7 @@
 // on a pseudo-terminal: the host writes a 10-byte request and reads a 10-byte
 // response that a far-end thread sends back as soon as the request is in.
 // Prints the median and the spread in microseconds. The read time-outs are
-// the ones in force after a connect (interval 1000 ms, total 5000 ms), so any
+// the ones in force after a connect (common/timing.h), so any
 // time the layer added while waiting would show here.
 //
 //   serial_latency [rounds]     (default 2000)
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     plat_serial_handle port = com_open(ptsname(master));
-    if (port == nullptr || com_configure(port, 115200) != 0 || com_set_timeouts(port, 5000) != 0) {
+    if (port == nullptr || com_configure(port, 115200) != 0 || com_set_timeouts(port, COM_READ_CONSTANT_MS) != 0) {
         std::fprintf(stderr, "cannot open the pseudo-terminal as a serial port\n");
         return 1;
     }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/timing.h"
 #include "spawn_ready.h"
 
 // What the benchmarks share of the virtual module's model: the loader file
@@ -17,10 +18,10 @@ constexpr uint32_t kLoaderBytes = 4096;
 constexpr double kBitsPerByte = 10;
 constexpr double kSectorEraseS = 0.040;  // per 4 KiB sector
 constexpr double kProgramSPerByte = 3e-6;
-// flint's own fixed pauses: loadfw's 10 ms after the trigger write and
-// 200 ms before it purges, setbaudrate's 10 ms after switching the host side.
-constexpr double kLoaderPausesS = 0.210;
-constexpr double kBaudPauseS = 0.010;
+// flint's own fixed pauses: loadfw's after the trigger write and before it
+// purges, setbaudrate's after switching the host side.
+constexpr double kLoaderPausesS = (LOADFW_REG_WRITE_WAIT_MS + LOADFW_TRIGGER_SETTLE_MS) / 1000.0;
+constexpr double kBaudPauseS = LOADER_BAUDRATE_SETTLE_MS / 1000.0;
 
 struct module_process {
     pid_t pid = -1;

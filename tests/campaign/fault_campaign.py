@@ -35,6 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, HERE)
+import flint_timing  # noqa: E402
 import harness  # noqa: E402
 import report  # noqa: E402
 from harness import VModule  # noqa: E402
@@ -63,11 +64,12 @@ KINDS = ["badcrc", "status", "short", "silence", "garbage", "corrupt", "late"]
 
 # The time-outs a run may meet: a sound run's start, work and exchanges, and
 # for every fault the module applied (its log names each one) what that
-# fault may cost: an answer that does not come, the serial read time-out
-# (5 s) and once more for the late answer awaited before the next request,
-# with the lines a verify retry runs again; an answer late by less than the
-# read time-out, its lateness. A run still going after KILL_S has hung.
-READ_TIMEOUT_S = 5.0
+# fault may cost: an answer that does not come, flint's serial read
+# time-out (common/timing.h) and once more for the late answer awaited
+# before the next request, with the lines a verify retry runs again; an
+# answer late by less than the read time-out, its lateness. A run still
+# going after KILL_S has hung.
+READ_TIMEOUT_S = flint_timing.value("COM_READ_CONSTANT_MS") / 1000
 BASE_S = 40.0
 PER_FAULT_S = 2 * READ_TIMEOUT_S + 2.0
 KILL_S = 900.0

@@ -150,17 +150,7 @@ class VModule:
         return self
 
     def _ready_line(self):
-        deadline = time.monotonic() + READY_TIMEOUT_S
-        buf = b""
-        fd = self.proc.stdout.fileno()
-        while b"\n" not in buf:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([fd], [], [], left)[0]:
-                break
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                break
-            buf += chunk
+        buf = read_until(self.proc.stdout, re.compile(b"\n"), READY_TIMEOUT_S)
         return buf.split(b"\n", 1)[0].decode(errors="replace")
 
     def stop(self):
@@ -226,6 +216,23 @@ class VModule:
                 return f.read()
         except FileNotFoundError:
             return ""
+
+
+def read_until(stream, pattern, timeout=30):
+    """What a child's output pipe gave until `pattern` matched it (or the
+    time-out passed, or the output ended)."""
+    fd = stream.fileno()
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while not pattern.search(seen):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        seen += chunk
+    return seen
 
 
 def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120, program=None):
@@ -317,7 +324,23 @@ def header_image(payload, trailer=b""):
     return bytes(head) + payload + trailer
 
 
-class ShellSession(unittest.TestCase):
+class Scratch:
+    """The files of a scratch folder, self.dir."""
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        """Writes the bytes to the folder's file `name` (its sub-folders
+        made); its path."""
+        path = self.path(name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+
+class ShellSession(Scratch, unittest.TestCase):
     """A test of flint -i against the virtual module: a scratch folder of
     its own (SCRATCH names it) with a loader folder "fw" in it."""
 
@@ -332,14 +355,6 @@ class ShellSession(unittest.TestCase):
         self.dir = scratch_dir(self.SCRATCH)
         self.fw = os.path.join(self.dir, "fw")
         make_fw_dir(self.fw)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
 
     def shell(self, lines, env=None, timeout=120):
         """flint -i fed the lines; the output of each line, in order."""

@@ -44,7 +44,7 @@ class Call:
         return "%.3f %s(%s) = %s" % (self.ms, self.name, self.args, self.result)
 
 
-class Station:
+class Station(harness.Scratch):
     def __init__(self, with_probe=True):
         self.dir = harness.scratch_dir("swd")
         self.flint = os.path.join(self.dir, os.path.basename(harness.FLINT))
@@ -53,14 +53,6 @@ class Station:
             _place(SIMPROBE, os.path.join(self.dir, os.path.basename(SIMPROBE)))
         self.log = os.path.join(self.dir, "probe.log")
         self.flash = os.path.join(self.dir, "flash.bin")
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
 
     def preload(self, blocks):
         """Flash contents before the run: {address: bytes}, the rest erased."""

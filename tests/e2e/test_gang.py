@@ -4,7 +4,6 @@ exit code, Ctrl-C and the per-port settings, then with the real flint against
 several virtual modules, some of which inject faults."""
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -110,23 +109,6 @@ def alive(pid):
             return f.read().split(")")[-1].split()[0] != "Z"
     except FileNotFoundError:
         return False
-
-
-def read_until(stream, pattern, timeout=30):
-    """What a child's output pipe gave until `pattern` matched it (or the
-    time-out passed, or the output ended)."""
-    fd = stream.fileno()
-    seen = b""
-    deadline = time.monotonic() + timeout
-    while not pattern.search(seen):
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
-        chunk = os.read(fd, 4096)
-        if not chunk:
-            break
-        seen += chunk
-    return seen
 
 
 def wait_for(condition, timeout=10):
@@ -242,7 +224,7 @@ class WithStandIn(GangCase):
                                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 # COM6 has ended (its status line) and the other two run and
                 # have named their temporary folders in their logs.
-                seen = read_until(proc.stdout, re.compile(rb"^COM6 +passed ", re.M))
+                seen = harness.read_until(proc.stdout, re.compile(rb"^COM6 +passed ", re.M))
                 temp_line = re.compile(r"^temp (.*)$", re.M)
                 self.assertTrue(wait_for(lambda: len(read_pids(self.pids)) == 3 and all(
                     temp_line.search(self.log(name + ".log")) for name in plan)), seen)

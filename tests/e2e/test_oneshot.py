@@ -60,7 +60,7 @@ def program_lines(path, size, crc_data, header=False, payload=None):
     return prog, verify
 
 
-class Station(unittest.TestCase):
+class Station(harness.Scratch, unittest.TestCase):
     """A folder that holds a copy of flint and the loader folder "fw" beside
     it, as on a production station; runs start from it."""
 
@@ -76,16 +76,6 @@ class Station(unittest.TestCase):
         self.program = os.path.join(self.dir, os.path.basename(harness.FLINT))
         shutil.copy(harness.FLINT, self.program)
         self.loader_dir = host_path(self.dir) + sep() + "fw"
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        path = self.path(name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
 
     def flint(self, args, env=None, timeout=120):
         return run_flint(args, cwd=self.dir, env=env, timeout=timeout, program=self.program)

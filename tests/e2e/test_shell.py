@@ -286,11 +286,11 @@ class Environment(ShellCase):
                          (0, session("X=first\nY=y\nX=second\n-OK-\n", "X=first\n-OK-\n")))
 
     def test_file_edge_lines(self):
-        # A line without "=", an empty line, later "=" in the value, and a last
-        # line without a line end.
-        self.write_env_file("LONE\n\nK=a=b\nLAST=xyz")
+        # A line without "=", an empty line, later "=" in the value, an empty
+        # name, and a last line without a line end.
+        self.write_env_file("LONE\n\nK=a=b\n=onlyvalue\nLAST=xyz")
         self.assertEqual(self.shell("printenv"),
-                         (0, session("LONE=\n=\nK=a=b\nLAST=xyz\n-OK-\n")))
+                         (0, session("LONE=\n=\nK=a=b\n=onlyvalue\nLAST=xyz\n-OK-\n")))
 
     def test_name_with_equals_sign_reloads_shorter(self):
         rc, out = self.shell("setenv A=B C", "printenv A=B", "saveenv")
@@ -302,16 +302,20 @@ class Environment(ShellCase):
 
     def test_save_after_unset_and_reload_in_order(self):
         self.shell("setenv A 1", "setenv B 2", "setenv C 3", "unsetenv B", "saveenv")
+        with open(os.path.join(self.cwd, "diag.env")) as f:
+            self.assertEqual(f.read(), "A=1\nC=3\n")
         self.assertEqual(self.shell("printenv", "setenv D 4", "printenv"),
                          (0, session("A=1\nC=3\n-OK-\n", "-OK-\n", "A=1\nC=3\nD=4\n-OK-\n")))
 
-    def test_the_257th_name_is_refused(self):
-        lines = ["setenv N%d v" % i for i in range(257)] + ["printenv N255", "printenv N256"]
+    def test_the_257th_name_is_refused_and_a_full_store_still_updates(self):
+        lines = ["setenv N%d v" % i for i in range(257)] + ["printenv N255", "printenv N256",
+                                                            "setenv N0 changed", "printenv N0"]
         rc, out = self.shell(*lines)
         parts = harness.split_at_prompts(out)
         self.assertEqual(parts[1:257], ["-OK-\n"] * 256)
         self.assertEqual(parts[257], "-ERR: -1-\n")
-        self.assertEqual(parts[258:], ["N255=v\n-OK-\n", "-ERR: -1-\n", "Quit\n"])
+        self.assertEqual(parts[258:], ["N255=v\n-OK-\n", "-ERR: -1-\n", "-OK-\n", "N0=changed\n-OK-\n",
+                                       "Quit\n"])
 
     def test_saveenv_to_an_unwritable_file(self):
         os.mkdir(os.path.join(self.cwd, "diag.env"))

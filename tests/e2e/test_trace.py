@@ -73,20 +73,12 @@ def module_rates(vm):
     return [m.group(2) for m in map(MODULE_LINE.match, vm.log_text().splitlines()) if m and m.group(1) == "rx"]
 
 
-class TraceCase(unittest.TestCase):
+class TraceCase(harness.Scratch, unittest.TestCase):
     def setUp(self):
         self.dir = harness.scratch_dir("trace")
         self.fw = os.path.join(self.dir, "fw")
         harness.make_fw_dir(self.fw)
         self.trace = os.path.join(self.dir, "flint.trace")
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
 
 
 class SerialAndUsb(TraceCase):

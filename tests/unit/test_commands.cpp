@@ -120,7 +120,6 @@ const flash_ops fake_ops = {
 
 const flash_ops empty_ops = {};
 
-using Outcome = captured;
 
 class Commands : public testing::Test {
 protected:
@@ -140,20 +139,9 @@ protected:
         ASSERT_EQ(std::system(rm.c_str()), 0);
     }
 
-    // Runs one line through the dispatcher's row lookup and the handler.
-    Outcome run(const std::string& line) {
-        return run_captured([&] {
-            cmd_entry* row = cmd_find(line.c_str());
-            int32_t result = CMD_UNKNOWN;
-            if (row != nullptr) {
-                result = row->handler(row->argc, row->argv);
-                for (int i = 0; i <= CMD_MAX_ARGS && row->argv[i] != nullptr; ++i) {
-                    std::free(row->argv[i]);
-                    row->argv[i] = nullptr;
-                }
-            }
-            return result;
-        });
+    // Runs one line through the dispatcher, without its outcome line.
+    captured run(const std::string& line) {
+        return run_captured([&] { return cmd_run_line(line.c_str()); });
     }
 
     std::string file(const std::string& name, const std::vector<uint8_t>& content) {
@@ -201,7 +189,7 @@ TEST_F(Commands, GuardRefusesEveryGuardedCommandWhenNotConnected) {
     };
     connection_state = 0;
     for (const char* line : lines) {
-        Outcome o = run(line);
+        captured o = run(line);
         EXPECT_EQ(o.result, -1) << line;
         EXPECT_EQ(o.err, "please run 'connect' cmd first.\n") << line;
         EXPECT_EQ(o.out, "") << line;
@@ -211,7 +199,7 @@ TEST_F(Commands, GuardRefusesEveryGuardedCommandWhenNotConnected) {
 
 TEST_F(Commands, GuardWarnsWithoutLoaderAndRuns) {
     connection_state = 1;
-    Outcome o = run("pageerase 0x800000 0x1000");
+    captured o = run("pageerase 0x800000 0x1000");
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.err, "please run 'loadfw' cmd first.\n");
     EXPECT_EQ(module_.calls, std::vector<std::string>{"page_erase 800000 1000"});
@@ -219,7 +207,7 @@ TEST_F(Commands, GuardWarnsWithoutLoaderAndRuns) {
 
 TEST_F(Commands, FlashIdNeedsNoConnection) {
     connection_state = 0;
-    Outcome o = run("flashid whatever");
+    captured o = run("flashid whatever");
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.out, "RDID(JEDEC) = 164020\n");
     o = run("extflashid");
@@ -257,7 +245,7 @@ TEST_F(Commands, WrongArgumentCountsPrintTheUsageOfTheTypedRow) {
         {"lockbaudrate x", "Usage:\n\tlockbaudrate\n"},
     };
     for (const Case& c : cases) {
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, 1) << c.line;
         EXPECT_EQ(o.out, c.usage) << c.line;
     }
@@ -292,7 +280,7 @@ TEST_F(Commands, NumbersReachTheOperationsAsTyped) {
     };
     for (const Case& c : cases) {
         module_.calls.clear();
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, 0) << c.line;
         EXPECT_EQ(module_.calls, std::vector<std::string>{c.call}) << c.line;
     }
@@ -311,7 +299,7 @@ TEST_F(Commands, OperationResultsPassUnchanged) {
     };
     for (const Case& c : cases) {
         module_.result[c.slot] = c.code;
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, c.code) << c.line;
         EXPECT_EQ(o.out.find("successfully"), std::string::npos) << c.line;
     }
@@ -334,7 +322,7 @@ TEST_F(Commands, EmptySlotsAreReportedNotCalled) {
     };
     connection_state = 1;
     for (const Case& c : cases) {
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_NE(o.result, 0) << c.line;
         EXPECT_NE(o.err.find(std::string(c.slot) + " is not available on this link\n"), std::string::npos)
             << c.line << ": " << o.err;
@@ -343,7 +331,7 @@ TEST_F(Commands, EmptySlotsAreReportedNotCalled) {
 
 TEST_F(Commands, FlashreadDumpsSixteenBytesALine) {
     for (uint32_t i = 0; i < 0x25; ++i) module_.flash[i] = static_cast<uint8_t>(0xA0 + i);
-    Outcome o = run("flashread 0x800000 0x25");
+    captured o = run("flashread 0x800000 0x25");
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.out,
               "00800000 = A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF \n"
@@ -358,7 +346,7 @@ TEST_F(Commands, FlashreadDumpsSixteenBytesALine) {
 
 TEST_F(Commands, ReadFailuresNameSizeAndAddress) {
     module_.result["read"] = 2;
-    Outcome o = run("flashread 0x80abcd 0x25");
+    captured o = run("flashread 0x80abcd 0x25");
     EXPECT_EQ(o.result, 2);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "read 37 bytes at 0080ABCD fails\n");
@@ -377,7 +365,7 @@ TEST_F(Commands, SavebinWritesWhatWasRead) {
     std::vector<uint8_t> want = pattern(0x30);
     std::copy(want.begin(), want.end(), module_.flash.begin() + 0x100);
     std::string path = dir_ + "/dump.bin";
-    Outcome o = run("savebin " + path + " 0x800100 0x30");
+    captured o = run("savebin " + path + " 0x800100 0x30");
     EXPECT_EQ(o.result, 0);
     FILE* f = std::fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr);
@@ -406,7 +394,7 @@ TEST_F(Commands, ProgramSendsThePayloadBehindAHeader) {
         std::string path = file("img.bin", c.content);
         for (const char* cmd : {"program", "flashverify"}) {
             module_.last_bytes = {0xDE, 0xAD};
-            Outcome o = run(std::string(cmd) + " " + path + " 0x802000 ignored");
+            captured o = run(std::string(cmd) + " " + path + " 0x802000 ignored");
             EXPECT_EQ(o.result, 0) << c.what << " " << cmd;
             EXPECT_EQ(o.out, c.lines) << c.what << " " << cmd;
             EXPECT_EQ(module_.last_bytes, c.sent) << c.what << " " << cmd;
@@ -417,7 +405,7 @@ TEST_F(Commands, ProgramSendsThePayloadBehindAHeader) {
 }
 
 TEST_F(Commands, ProgramFailures) {
-    Outcome o = run("program " + dir_ + "/missing.bin 0x802000");
+    captured o = run("program " + dir_ + "/missing.bin 0x802000");
     EXPECT_EQ(o.result, 3);
     EXPECT_EQ(o.err, "open " + dir_ + "/missing.bin fails\n");
     std::string path = file("img.bin", pattern(64));
@@ -430,7 +418,7 @@ TEST_F(Commands, ProgramFailures) {
 TEST_F(Commands, ExternalImagesGoWhole) {
     std::vector<uint8_t> headed = with_header(pattern(64), 0);
     std::string path = file("ext.bin", headed);
-    Outcome o = run("extprogram " + path + " 0x1000");
+    captured o = run("extprogram " + path + " 0x1000");
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.out, "file size: 576\n");
     EXPECT_EQ(module_.last_bytes, headed);
@@ -465,7 +453,7 @@ TEST_F(Commands, ExternalMissingOrEmptyFile) {
          "extflashverify: " + empty + " holds no bytes, nothing was sent\n"},
     };
     for (const Case& c : cases) {
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, 4) << c.line;
         EXPECT_EQ(o.out, c.out) << c.line;
         EXPECT_EQ(o.err, c.err) << c.line;
@@ -480,7 +468,7 @@ TEST_F(Commands, ImageWithoutPayloadIsRefused) {
     for (const auto& content : {nothing, with_header(nothing, 100)}) {
         std::string path = file("img.bin", content);
         for (const char* cmd : {"program", "flashverify"}) {
-            Outcome o = run(std::string(cmd) + " " + path + " 0x802000");
+            captured o = run(std::string(cmd) + " " + path + " 0x802000");
             EXPECT_EQ(o.result, 3) << cmd;
             EXPECT_EQ(o.err, std::string(cmd) + ": " + path + " holds no payload, nothing was sent\n");
         }
@@ -503,11 +491,11 @@ TEST_F(Commands, InputThatIsNoRegularFileIsRefused) {
                      {"extprogram " + path + " 0", 4},
                      {"extflashverify " + path + " 0", 4}};
         for (const Case& c : cases) {
-            Outcome o = run(c.line);
+            captured o = run(c.line);
             EXPECT_EQ(o.result, c.result) << c.line;
             EXPECT_EQ(o.err.substr(0, refused.size()), refused) << c.line;
         }
-        Outcome o = run("savebin " + path + " 0x802000 0x10");
+        captured o = run("savebin " + path + " 0x802000 0x10");
         EXPECT_EQ(o.result, 3) << path;
         EXPECT_EQ(o.err, "savebin: " + path + " is not a regular file (a folder, device or pipe), nothing was written\n");
     }
@@ -536,7 +524,7 @@ TEST_F(Commands, RangesPastFourGibibytesAreRefused) {
         {"extflashverify " + img + " 0xFFFFFF0C", "0xFFFFFF0C + 0x12D"},
     };
     for (const Case& c : cases) {
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         const std::string word = c.line.substr(0, c.line.find(' '));
         EXPECT_EQ(o.result, -1) << c.line;
         EXPECT_EQ(o.err, word + ": " + c.range +
@@ -551,7 +539,7 @@ TEST_F(Commands, RangesPastFourGibibytesAreRefused) {
 TEST_F(Commands, ModifyRewritesOnePage) {
     std::vector<uint8_t> page = pattern(4096, 3);
     std::copy(page.begin(), page.end(), module_.flash.begin() + 0x1000);
-    Outcome o = run("modify 0x801234 11:22");
+    captured o = run("modify 0x801234 11:22");
     EXPECT_EQ(o.result, 0) << o.err;
     EXPECT_EQ(module_.calls,
               (std::vector<std::string>{"read 801000 1000", "page_erase 801000 1000", "program 801000 1000"}));
@@ -588,7 +576,7 @@ TEST_F(Commands, ModifyRefusesBadValuesBeforeTouchingTheFlash) {
          "nothing was changed\n"},
     };
     for (const Case& c : cases) {
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, 2) << c.line;
         EXPECT_EQ(o.err, c.err) << c.line;
     }
@@ -610,7 +598,7 @@ TEST_F(Commands, ModifyStepFailures) {
         module_.calls.clear();
         module_.result.clear();
         module_.result[c.slot] = c.code;
-        Outcome o = run("modify 0x801234 11:22");
+        captured o = run("modify 0x801234 11:22");
         EXPECT_EQ(o.result, c.code) << c.slot;
         EXPECT_EQ(o.err, c.err) << c.slot;
         EXPECT_EQ(module_.calls.size(), c.calls) << c.slot;
@@ -645,7 +633,7 @@ TEST_F(Commands, ConnectChoosesLinkAndRate) {
         cur_ops = &fake_ops;
         module_.calls.clear();
         connection_state = 2;
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, c.result) << c.line;
         EXPECT_EQ(connection_state, c.state) << c.line;
         EXPECT_EQ(module_.calls, c.call.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.call})
@@ -661,7 +649,7 @@ TEST_F(Commands, ConnectChoosesLinkAndRate) {
 
 TEST_F(Commands, DisconnectClosesOnlyALiveLink) {
     connection_state = 0;
-    Outcome o = run("disconnect");
+    captured o = run("disconnect");
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.out + o.err, "");
     EXPECT_TRUE(module_.calls.empty());
@@ -679,7 +667,7 @@ TEST_F(Commands, DisconnectClosesOnlyALiveLink) {
 }
 
 TEST_F(Commands, DeviceOverAnotherLinkWarnsAndStillSelects) {
-    Outcome o = run("device");
+    captured o = run("device");
     EXPECT_EQ(o.result, 1);
     const std::string usage = "Usage:\n\tdevice [4410a/4410c/4420b]\n\t only available under SWD interface now.";
     EXPECT_EQ(o.out, usage);
@@ -724,7 +712,7 @@ TEST_F(Commands, LoadfwArgumentRulesAndStates) {
     };
     for (const Case& c : cases) {
         connection_state = c.state_before;
-        Outcome o = run(c.line);
+        captured o = run(c.line);
         EXPECT_EQ(o.result, c.result) << c.line;
         EXPECT_EQ(connection_state, c.state_after) << c.line;
         EXPECT_EQ(o.out, c.out) << c.line;
@@ -737,7 +725,7 @@ TEST_F(Commands, LoadfwRefusesAnImagePathLongerThanItsBuffer) {
     // Script lines (not the shell's) can carry words longer than a line.
     connection_state = 1;
     std::string path = "/" + std::string(300, 'p');
-    Outcome o = run("loadfw " + path + " KVL4420B_V3 1");
+    captured o = run("loadfw " + path + " KVL4420B_V3 1");
     EXPECT_EQ(o.result, -8);
     EXPECT_EQ(o.err, "loadfw: the image path " + path + " is longer than 255 characters, refused\n");
     EXPECT_EQ(connection_state, 1);
@@ -766,7 +754,7 @@ TEST_F(Commands, LoadfwRefusesUnusableImagesAndFailedDownloads) {
         module_.result["download_fw"] = c.download_result;
         connection_state = 1;
         std::string path = file("ldr.bin", pattern(c.size));
-        Outcome o = run("loadfw " + path + " KVL4420B_V3 1");
+        captured o = run("loadfw " + path + " KVL4420B_V3 1");
         EXPECT_EQ(o.result, c.result) << c.size;
         EXPECT_EQ(connection_state, 1) << c.size;
         EXPECT_EQ(module_.calls.size(), c.downloaded ? 1u : 0u) << c.size;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "common/crc16.h"
 #include "link/flash_ops.h"
 #include "link/kvx_usb.h"
@@ -158,24 +159,15 @@ protected:
         packet_size = PACKET_SIZE_DEFAULT;
     }
 
-    struct Outcome {
-        int32_t result;
-        std::string out;
-        std::string err;
-    };
-    Outcome open() {
-        CaptureStdout();
-        CaptureStderr();
-        const int32_t r = usb_open("usb", 0);
-        std::string out = GetCapturedStdout();
-        return {r, out, GetCapturedStderr()};
+    captured open() {
+        return run_captured([] { return usb_open("usb", 0); });
     }
 };
 
 TEST_F(UsbLink, FrameWrittenIsAnsweredThroughRead) {
     SimModule module(status_response);
     setenv("FLINT_USB_DEVICE", module.device().c_str(), 1);
-    const Outcome o = open();
+    const captured o = open();
     ASSERT_EQ(o.result, 0);
     EXPECT_EQ(o.out, "Connecting usb sucessed\n");
     EXPECT_EQ(o.err, "");
@@ -240,7 +232,7 @@ TEST_F(UsbLink, SecondConnectWithoutDisconnectSucceeds) {
     SimModule module(status_response);
     setenv("FLINT_USB_DEVICE", module.device().c_str(), 1);
     ASSERT_EQ(open().result, 0);
-    const Outcome again = open();
+    const captured again = open();
     EXPECT_EQ(again.result, 0);
     EXPECT_EQ(again.out, "Connecting usb sucessed\n");
     const bytes request = with_crc({0x87, 0x41, 0x10, 0x00});
@@ -269,7 +261,7 @@ TEST_F(UsbLink, MissingOrMalformedDeviceFailsToConnect) {
         } else {
             unsetenv("FLINT_USB_DEVICE");
         }
-        const Outcome o = open();
+        const captured o = open();
         EXPECT_EQ(o.result, -1) << (value ? value : "unset");
         EXPECT_EQ(o.out, "usb port open failed\n") << (value ? value : "unset");
         EXPECT_EQ(o.err, "Connecting usb failed\n") << (value ? value : "unset");
@@ -297,7 +289,7 @@ TEST_F(UsbLink, PacketSizeIsReadAtOpen) {
     ASSERT_EQ(open().result, 0);
     EXPECT_EQ(packet_size, 4096u);
     env_set("DATA_SIZE_PER_PACKET", "40000");
-    const Outcome o = open();
+    const captured o = open();
     EXPECT_EQ(o.result, -1);
     EXPECT_NE(o.err.find("DATA_SIZE_PER_PACKET"), std::string::npos);
     EXPECT_EQ(module.connections(2), 1);  // refused before any device was opened
@@ -325,24 +317,19 @@ TEST(ByteLink, UnknownLinkKindMovesNothing) {
     link_kind = LINK_SERIAL;
 }
 
-TEST(OpsTables, FixedEntries) {
-    EXPECT_EQ(cur_ops, &hci_ops);
-    for (const flash_ops* ops : {&hci_ops, &loader_ops, &fcimg_ops}) {
-        EXPECT_EQ(ops->open, &serial_open);
-        EXPECT_EQ(ops->close, &serial_close);
-        EXPECT_TRUE(ops_is_serial_table(ops));
-    }
-    EXPECT_EQ(usb_ops.open, &usb_open);
-    EXPECT_EQ(usb_ops.close, &usb_close);
+// No link locks the baud rate or starts a GDMA transfer: through every
+// table the two calls report their empty slot by name.
+TEST(OpsTables, NoLinkLocksTheBaudRateOrStartsGdma) {
+    const flash_ops* saved = cur_ops;
     for (const flash_ops* ops : {&hci_ops, &loader_ops, &fcimg_ops, &usb_ops, &swd_ops}) {
-        EXPECT_EQ(ops->lock_baudrate, nullptr);
-        EXPECT_EQ(ops->gdma_begin, nullptr);
+        cur_ops = ops;
+        const captured c = run_captured([] {
+            return ops_call<&flash_ops::lock_baudrate>(0, nullptr) + ops_call<&flash_ops::gdma_begin>(0, nullptr);
+        });
+        EXPECT_EQ(c.result, 2 * OPS_UNAVAILABLE);
+        EXPECT_EQ(c.err, "lock_baudrate is not available on this link\ngdma_begin is not available on this link\n");
     }
-    EXPECT_FALSE(ops_is_serial_table(&usb_ops));
-    EXPECT_FALSE(ops_is_serial_table(&swd_ops));
-    EXPECT_STREQ(LINK_NAME_SERIAL, "com");
-    EXPECT_STREQ(LINK_NAME_USB, "usb");
-    EXPECT_STREQ(LINK_NAME_SWD, "swd");
+    cur_ops = saved;
 }
 
 TEST(OpsTables, ProgramModeSelectsTheSerialTable) {

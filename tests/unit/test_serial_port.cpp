@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "link/link.h"
 #include "link/serial_port.h"
 #include "platform/posix/serial_names.h"
@@ -299,17 +300,8 @@ protected:
         packet_size = PACKET_SIZE_DEFAULT;
     }
 
-    struct Outcome {
-        int32_t result;
-        std::string out;
-        std::string err;
-    };
-    Outcome open(const std::string& name, uint32_t baud) {
-        CaptureStdout();
-        CaptureStderr();
-        const int32_t r = serial_open(name.c_str(), baud);
-        std::string out = GetCapturedStdout();
-        return {r, out, GetCapturedStderr()};
+    captured open(const std::string& name, uint32_t baud) {
+        return run_captured([&] { return serial_open(name.c_str(), baud); });
     }
 
     Pty pty_;
@@ -332,7 +324,7 @@ TEST_F(SerialOpen, ReportsEachOutcomeOnItsConnectingLine) {
         {"COM0", 0, 1, "Connecting COM0 at 115200 Fail...\n", ""},
     };
     for (const Case& c : cases) {
-        const Outcome o = open(c.name, c.baud);
+        const captured o = open(c.name, c.baud);
         EXPECT_EQ(o.result, c.result) << c.name << " " << c.baud;
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(o.err, c.err);
@@ -416,7 +408,7 @@ TEST_F(SerialOpen, UnusablePacketSizeIsRefusedBeforeThePortIsTouched) {
         env_set("DATA_SIZE_PER_PACKET", value);
         packet_size = 4096;
         link_kind = LINK_USB;
-        const Outcome o = open(pty_.path(), 921600);
+        const captured o = open(pty_.path(), 921600);
         EXPECT_EQ(o.result, -1) << value;
         EXPECT_EQ(o.out, "") << value;
         EXPECT_NE(o.err.find("DATA_SIZE_PER_PACKET"), std::string::npos) << o.err;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,10 +71,7 @@ TEST(CmdFind, PrefixRuleInTableOrder) {
         }
         ASSERT_NE(row, nullptr) << c.line;
         EXPECT_STREQ(row->name, c.row) << c.line;
-        for (int i = 0; i < row->argc; ++i) {
-            std::free(row->argv[i]);
-            row->argv[i] = nullptr;
-        }
+        cmd_release_args(row->argv);
     }
 }
 
@@ -162,81 +158,9 @@ protected:
     static void write_file(const std::string& text) {
         std::ofstream(ENV_FILE, std::ios::binary) << text;
     }
-    static std::string read_file() {
-        std::ifstream in(ENV_FILE, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
     std::string dir_;
     char old_cwd_[4096];
 };
-
-TEST_F(EnvStore, SetTwiceKeepsOneSlotWithTheSecondValue) {
-    EXPECT_EQ(env_set("A", "1"), 0);
-    EXPECT_EQ(env_set("A", "2"), 0);
-    EXPECT_EQ(listing(), "A=2\n");
-}
-
-TEST_F(EnvStore, FreedSlotIsReusedInPlace) {
-    for (const char* n : {"S0", "S1", "S2", "S3", "S4"}) env_set(n, "v");
-    EXPECT_EQ(env_unset("S3"), 0);
-    EXPECT_EQ(env_set("NEW", "x"), 0);
-    EXPECT_EQ(listing(), "S0=v\nS1=v\nS2=v\nNEW=x\nS4=v\n");
-    EXPECT_EQ(env_table[3].name, std::string("NEW"));
-}
-
-TEST_F(EnvStore, ListsInSlotOrderNotSorted) {
-    env_set("zeta", "1");
-    env_set("alpha", "2");
-    EXPECT_EQ(listing(), "zeta=1\nalpha=2\n");
-}
-
-TEST_F(EnvStore, The257thNameIsRefused) {
-    for (int i = 0; i < ENV_SLOTS; ++i) ASSERT_EQ(env_set(("N" + std::to_string(i)).c_str(), "v"), 0);
-    EXPECT_EQ(env_set("N256", "v"), -1);
-    EXPECT_EQ(env_find("N256"), nullptr);
-    EXPECT_EQ(env_set("N0", "changed"), 0);  // an existing name still updates
-}
-
-TEST_F(EnvStore, UnknownNames) {
-    EXPECT_EQ(env_unset("nope"), -1);
-    char a0[] = "printenv", a1[] = "nope";
-    char* argv[] = {a0, a1, nullptr};
-    EXPECT_EQ(do_printenv(2, argv), -1);
-}
-
-TEST_F(EnvStore, LoadKeepsDuplicatesAndFirstWins) {
-    write_file("X=first\nX=second\n");
-    env_load();
-    EXPECT_EQ(listing(), "X=first\nX=second\n");
-    EXPECT_STREQ(env_find("X")->value, "first");
-}
-
-TEST_F(EnvStore, LoadSplitsAtFirstEqualsAndKeepsOddLines) {
-    write_file("a=b=c\nnoequals\n\n=onlyvalue\nlast=kept");
-    env_load();
-    EXPECT_EQ(listing(), "a=b=c\nnoequals=\n=\n=onlyvalue\nlast=kept\n");
-}
-
-TEST_F(EnvStore, NameWithEqualsComesBackShorter) {
-    env_set("k=v", "w");
-    ASSERT_EQ(env_save(), 0);
-    env_load();
-    EXPECT_EQ(env_find("k=v"), nullptr);
-    EXPECT_STREQ(env_find("k")->value, "v=w");
-}
-
-TEST_F(EnvStore, SaveAfterUnsetWritesTheRestConsecutively) {
-    env_set("A", "1");
-    env_set("B", "2");
-    env_set("C", "3");
-    env_unset("B");
-    ASSERT_EQ(env_save(), 0);
-    EXPECT_EQ(read_file(), "A=1\nC=3\n");
-    env_load();
-    EXPECT_STREQ(env_table[1].name, "C");
-}
 
 TEST_F(EnvStore, LoadStopsAfter256Lines) {
     std::string text;
@@ -287,37 +211,6 @@ TEST_F(EnvStore, LinesAtTheLengthLimit) {
         EXPECT_EQ(listing(), c.listing) << c.file.size();
         EXPECT_EQ(got.err, c.err) << c.file.size();
     }
-}
-
-TEST_F(EnvStore, UnwritableFileFailsAndKeepsTheStore) {
-    if (geteuid() == 0) {
-        // root ignores permissions: make the file name a directory instead.
-        ASSERT_EQ(mkdir(ENV_FILE, 0700), 0);
-    } else {
-        ASSERT_EQ(chmod(dir_.c_str(), 0500), 0);
-    }
-    env_set("A", "1");
-    EXPECT_EQ(env_save(), -1);
-    EXPECT_EQ(listing(), "A=1\n");
-    rmdir(ENV_FILE);
-}
-
-TEST_F(EnvStore, HandlersCheckTheirArgumentCounts) {
-    char c0[] = "setenv", c1[] = "A", c2[] = "1", c3[] = "extra";
-    char* set3[] = {c0, c1, c2, nullptr};
-    char* set2[] = {c0, c1, nullptr};
-    char* set4[] = {c0, c1, c2, c3, nullptr};
-    EXPECT_EQ(do_setenv(2, set2), -1);
-    EXPECT_EQ(do_setenv(4, set4), -1);
-    EXPECT_EQ(do_setenv(3, set3), 0);
-    char u0[] = "unsetenv";
-    char* unset1[] = {u0, nullptr};
-    EXPECT_EQ(do_unsetenv(1, unset1), -1);
-    char p0[] = "printenv", p1[] = "A", p2[] = "B";
-    char* print3[] = {p0, p1, p2, nullptr};
-    CaptureStdout();
-    EXPECT_EQ(do_printenv(3, print3), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
 }
 
 }  // namespace

@@ -23,8 +23,9 @@ case "$PRESET" in
     *) echo "build.sh: no Windows preset $PRESET (windows, windows-release)" >&2; exit 2 ;;
 esac
 TRIPLE=x86_64-w64-mingw32
-# Both presets share the libraries built from Debian's source packages.
-DEPS_DIR=build-win/deps
+# Both presets share the libraries built from Debian's source packages
+# (absolute: their builds run in folders of their own).
+DEPS_DIR=$PWD/build-win/deps
 # Where gang/store/CMakeLists.txt looks for SQLite's sqlite3.c (FLINT_SQLITE_DIR).
 SQLITE_DIR=$DEPS_DIR/sqlite3
 # Where CMakeLists.txt looks for the Windows libusb (FLINT_LIBUSB_PREFIX).
@@ -41,9 +42,9 @@ SYSTEM_DLLS='^(kernel32|user32|advapi32|msvcrt|ws2_32|shell32|ole32|setupapi|win
 
 # Libraries that Debian has for Linux only are built from Debian's own source
 # packages with the cross compiler, fetched through a private deb-src list so
-# the system's apt configuration stays as it is: libusb-1.0 (build_libusb
-# below) and cJSON (the job file reader), whose source folder lands in
-# $DEPS_DIR/cjson-VERSION, where CMakeLists.txt finds cJSON.c.
+# the system's apt configuration stays as it is: libusb-1.0, Nettle and SQLite
+# (from_debian_source below), and cJSON (the job file reader), whose source
+# folder lands in $DEPS_DIR/cjson-VERSION, where CMakeLists.txt finds cJSON.c.
 debian_source() {  # package, destination folder
     local package=$1 dest=$2 apt_dir
     apt_dir=$(realpath -m "$dest/apt")
@@ -57,90 +58,59 @@ debian_source() {  # package, destination folder
     (cd "$dest" && apt-get "${opts[@]}" source -qq "$package")
 }
 
-# libusb-1.0 as a static library for the cross compiler. Its Windows backend
-# loads SetupAPI, CfgMgr32 and WinUSB from the system folder when it starts,
-# so flint.exe imports nothing more for it. The mark file is written last: an
-# interrupted build starts over.
-build_libusb() {
-    local done_mark=$LIBUSB_PREFIX/built-from-debian-source
-    [ -f "$done_mark" ] && return 0
-    local work src prefix log
-    work=$(realpath -m "$DEPS_DIR/libusb-build")
-    prefix=$(realpath -m "$LIBUSB_PREFIX")
+# Builds one library from Debian's source package, once: fetches and unpacks
+# the package into DEPS_DIR/PACKAGE-build, then runs STEP (a function) in an
+# empty object folder there with the source folder as its argument, its
+# output kept in build.log. MARK (in the library's own folder, which starts
+# empty) is written last, with the package's version: an interrupted build
+# starts over.
+from_debian_source() {  # PACKAGE WHAT MARK STEP
+    local package=$1 what=$2 mark=$3 step=$4 work src log
+    [ -f "$mark" ] && return 0
+    work=$DEPS_DIR/$package-build
     log=$work/build.log
-    echo "build.sh: building libusb-1.0 for Windows from Debian's source package (once, about a minute)"
-    rm -rf "$work" "$prefix"
-    mkdir -p "$work/obj"
-    debian_source libusb-1.0 "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    echo "build.sh: building $what for Windows from Debian's source package (once, about a minute)"
+    rm -rf "$work" "$(dirname "$mark")"
+    mkdir -p "$work/obj" "$(dirname "$mark")"
+    debian_source "$package" "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
     src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
-    [ -n "$src" ] || { echo "build.sh: no configure script in the libusb-1.0 source package" >&2; return 1; }
-    if ! (cd "$work/obj" &&
-          "$src/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$prefix" \
-              --enable-static --disable-shared --disable-examples-build --disable-tests-build &&
-          make -j2 && make install) >>"$log" 2>&1; then
+    [ -n "$src" ] || { echo "build.sh: no configure script in the $package source package" >&2; return 1; }
+    if ! (cd "$work/obj" && "$step" "$src") >>"$log" 2>&1; then
         tail -n 40 "$log" >&2
-        echo "build.sh: building libusb-1.0 failed (whole log: $log)" >&2
+        echo "build.sh: building $what failed (whole log: $log)" >&2
         return 1
     fi
-    rm -rf "$work/obj"
-    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
+    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$mark"
+    rm -rf "$work"
+}
+
+# libusb-1.0 as a static library for the cross compiler. Its Windows backend
+# loads SetupAPI, CfgMgr32 and WinUSB from the system folder when it starts,
+# so flint.exe imports nothing more for it.
+libusb_step() {  # source folder
+    "$1/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$LIBUSB_PREFIX" \
+        --enable-static --disable-shared --disable-examples-build --disable-tests-build &&
+        make -j2 && make install
 }
 
 # Nettle (SHA-256 of the run record) as a static library for the cross
-# compiler, from Debian's source package: libnettle only, C code only (no
-# public-key part, so no GMP; no assembler; no documentation or tests). It
-# imports nothing beyond the C runtime. The mark file is written last.
-build_nettle() {
-    local done_mark=$NETTLE_PREFIX/built-from-debian-source
-    [ -f "$done_mark" ] && return 0
-    local work src prefix log
-    work=$(realpath -m "$DEPS_DIR/nettle-build")
-    prefix=$(realpath -m "$NETTLE_PREFIX")
-    log=$work/build.log
-    echo "build.sh: building Nettle for Windows from Debian's source package (once, about a minute)"
-    rm -rf "$work" "$prefix"
-    mkdir -p "$work/obj"
-    debian_source nettle "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-    src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
-    [ -n "$src" ] || { echo "build.sh: no configure script in the nettle source package" >&2; return 1; }
-    if ! (cd "$work/obj" &&
-          "$src/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$prefix" \
-              --enable-static --disable-shared --disable-public-key --disable-assembler \
-              --disable-documentation --disable-openssl --disable-fat &&
-          make -j2 libnettle.a && make install-headers && mkdir -p "$prefix/lib" &&
-          cp libnettle.a "$prefix/lib/") >>"$log" 2>&1; then
-        tail -n 40 "$log" >&2
-        echo "build.sh: building Nettle failed (whole log: $log)" >&2
-        return 1
-    fi
-    rm -rf "$work/obj"
-    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
+# compiler: libnettle only, C code only (no public-key part, so no GMP; no
+# assembler; no documentation or tests). It imports nothing beyond the C
+# runtime.
+nettle_step() {  # source folder
+    "$1/configure" --host="$TRIPLE" CC="$TRIPLE-gcc-posix" --prefix="$NETTLE_PREFIX" \
+        --enable-static --disable-shared --disable-public-key --disable-assembler \
+        --disable-documentation --disable-openssl --disable-fat &&
+        make -j2 libnettle.a && make install-headers && mkdir -p "$NETTLE_PREFIX/lib" &&
+        cp libnettle.a "$NETTLE_PREFIX/lib/"
 }
 
 # SQLite for flint-gang.exe's station database: Debian's sqlite3 source
 # package holds SQLite's source tree; its own make target builds the one-file
 # amalgamation (sqlite3.c, sqlite3.h) with the native tools, and CMake
-# compiles that with the cross compiler. The mark file is written last.
-build_sqlite() {
-    local done_mark=$SQLITE_DIR/built-from-debian-source
-    [ -f "$done_mark" ] && return 0
-    local work src log
-    work=$(realpath -m "$DEPS_DIR/sqlite3-build")
-    log=$work/build.log
-    echo "build.sh: making SQLite's amalgamation from Debian's source package (once, about a minute)"
-    rm -rf "$work" "$SQLITE_DIR"
-    mkdir -p "$work/obj" "$SQLITE_DIR"
-    debian_source sqlite3 "$work/src" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-    src=$(find "$work/src" -mindepth 2 -maxdepth 2 -name configure -printf '%h\n' | head -n 1)
-    [ -n "$src" ] || { echo "build.sh: no configure script in the sqlite3 source package" >&2; return 1; }
-    if ! (cd "$work/obj" && "$src/configure" --disable-tcl >/dev/null && make sqlite3.c) >>"$log" 2>&1; then
-        tail -n 40 "$log" >&2
-        echo "build.sh: making SQLite's amalgamation failed (whole log: $log)" >&2
-        return 1
-    fi
-    cp "$work/obj/sqlite3.c" "$work/obj/sqlite3.h" "$SQLITE_DIR/"
-    sed -n 's/^Version: //p' "$work"/src/*.dsc >"$done_mark"
-    rm -rf "$work"
+# compiles that with the cross compiler.
+sqlite_step() {  # source folder
+    "$1/configure" --disable-tcl >/dev/null && make sqlite3.c && cp sqlite3.c sqlite3.h "$SQLITE_DIR/"
 }
 
 check_imports() {
@@ -176,9 +146,9 @@ check_exports() {
 }
 
 install_missing "${PACKAGES[@]}"
-build_libusb
-build_nettle
-build_sqlite
+from_debian_source libusb-1.0 libusb-1.0 "$LIBUSB_PREFIX/built-from-debian-source" libusb_step
+from_debian_source nettle Nettle "$NETTLE_PREFIX/built-from-debian-source" nettle_step
+from_debian_source sqlite3 "SQLite's amalgamation" "$SQLITE_DIR/built-from-debian-source" sqlite_step
 if ! ls "$DEPS_DIR"/cjson-*/cJSON.c >/dev/null 2>&1; then
     echo "build.sh: fetching Debian's cjson source package"
     debian_source cjson "$DEPS_DIR" >/dev/null
