@@ -17,6 +17,8 @@
 #                    N one-shot runs of flint against the virtual module and N station
 #                    sessions of tunerlib against the simulated golden sample and DUT,
 #                    each with one random fault
+#   ./dev.sh lengths [--most N]   the longest product functions and the median
+#                    (tools/function_lengths.py; installs universal-ctags)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,6 +27,8 @@ PACKAGES=(cmake make g++ pkg-config python3 libgtest-dev
           libsqlite3-dev libpq-dev postgresql nettle-dev)
 # flint-gang's status page: its HTTP server, and the browser its tests drive.
 PACKAGES+=(libcpp-httplib-dev chromium)
+# tools/function_lengths.py reads the function bodies with Universal Ctags.
+LENGTHS_PACKAGES=(universal-ctags python3)
 # The fuzz targets: Debian's clang with its libFuzzer and sanitizer runtimes,
 # llvm-symbolizer for readable reports.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
@@ -67,8 +71,10 @@ build_fuzz() { install_missing "${PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"; configure
 # spent waiting for modules, time-outs and Wine, not computing. Each suite's
 # output goes to test-logs/NAME.log, printed when the suite fails. To add a
 # suite, write suite_NAME (and its build in build_all) and name it in
-# TEST_SUITES; `./dev.sh test NAME...` runs only the named ones.
-TEST_SUITES=(native asan fuzz windows packages)
+# TEST_SUITES; `./dev.sh test NAME...` runs only the named ones. The longest
+# suites come first, so that no long one starts last: Windows (flint.exe under
+# Wine, one script after the other) beside ASan, then native beside the rest.
+TEST_SUITES=(windows asan native packages fuzz)
 
 suite_native() { ctest --preset native; }
 suite_asan() { ctest --preset asan; }
@@ -216,5 +222,6 @@ case "${1:-}" in
     bench) run_bench ;;
     fuzz) shift; run_fuzz "$@" ;;
     campaign) run_campaign "${2:-}" "${3:-1}" ;;
-    *) sed -n '2,19p' "$0"; exit 2 ;;
+    lengths) shift; install_missing "${LENGTHS_PACKAGES[@]}"; exec tools/function_lengths.py "$@" ;;
+    *) sed -n '2,21p' "$0"; exit 2 ;;
 esac

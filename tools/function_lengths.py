@@ -7,26 +7,41 @@ Reads every function body defined in the product folders (flint, tunerlib,
 flint-gang; not the simulators under tools/ nor the tests) with Universal
 Ctags and prints the N longest (10 unless given), lines counted from the
 first line of the definition to its closing brace, then the count and
-median. Needs `universal-ctags` (Debian's `universal-ctags` package).
+median. Needs Universal Ctags (Debian's `universal-ctags` package), which
+`./dev.sh lengths` installs before it runs this.
 """
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
 
-PRODUCT = ["platform", "common", "link", "protocol", "image", "commands",
+NO_CTAGS = ("function_lengths.py: needs Universal Ctags (ctags --output-format=json); "
+            "./dev.sh lengths installs Debian's universal-ctags and runs this\n")
+PRODUCT = ["platform", "common", "record", "link", "protocol", "image", "commands",
            "shell", "batch", "tunerlib", "gang"]
+
+
+def ctags_tags(root, folders):
+    """Universal Ctags' JSON lines for the functions of the folders; exits
+    with a message that says how to get it when it is missing (Exuberant
+    Ctags cannot write JSON)."""
+    if shutil.which("ctags") is None:
+        sys.exit(NO_CTAGS)
+    run = subprocess.run(
+        ["ctags", "-R", "--languages=C++", "--langmap=C++:+.h", "--kinds-C++=f",
+         "--fields=+ne", "--output-format=json", "-o", "-"] + folders,
+        cwd=root, capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(NO_CTAGS + run.stderr)
+    return run.stdout
 
 
 def functions(root):
     """Yields (lines, path:line, name) for every function body below root."""
     folders = [f for f in PRODUCT if os.path.isdir(os.path.join(root, f))]
-    out = subprocess.run(
-        ["ctags", "-R", "--languages=C++", "--langmap=C++:+.h", "--kinds-C++=f",
-         "--fields=+ne", "--output-format=json", "-o", "-"] + folders,
-        cwd=root, check=True, capture_output=True, text=True).stdout
-    for line in out.splitlines():
+    for line in ctags_tags(root, folders).splitlines():
         tag = json.loads(line)
         if tag.get("_type") == "tag" and "end" in tag:
             name = tag["name"]

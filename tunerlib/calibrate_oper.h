@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tunerlib/timing.h"
 
 // Room of every name in the port map, terminator included.
 constexpr uint32_t PORT_NAME_CHARS = 256;
@@ -15,10 +16,6 @@ constexpr uint32_t PORT_NAME_CHARS = 256;
 constexpr uint32_t REPLY_BUFFER_BYTES = 256;
 // A stored reply counts as present from this length on (header and CRC).
 constexpr uint16_t REPLY_MIN_LEN = 10;
-
-// Read-total constants of the two time-out sets (the rest is shared).
-constexpr uint32_t GOLDEN_READ_CONSTANT_MS = 30;
-constexpr uint32_t DUT_READ_CONSTANT_MS = 2000;
 
 // Role bytes of the identification reply.
 constexpr uint8_t ROLE_GOLDEN = 0x12;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "tunerlib/timing.h"
 
 // Packet type of requests and replies, and the byte behind the opcode.
 constexpr uint8_t PACKET_TYPE = 0x87;
@@ -23,11 +24,6 @@ constexpr uint8_t OP_CALIBRATE = 0x15;
 constexpr uint8_t OP_IDENTIFY = 0x16;
 constexpr uint8_t OP_REBOOT = 0x17;
 constexpr uint8_t OP_SET_MAC = 0x18;
-
-// Pauses between the request and the first read, in milliseconds.
-constexpr uint32_t PAUSE_MS = 50;
-constexpr uint32_t VERIFY_PAUSE_MS = 200;
-constexpr uint32_t CALIBRATE_PAUSE_MS = 1500;
 
 // Outcome of an exchange: 0, or failure F1 to F10, or a header that declares
 // a reply too long for the buffer (reported with F5's code).

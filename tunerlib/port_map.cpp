@@ -9,6 +9,7 @@
 
 #include "tunerlib/calibrate_oper.h"
 #include "tunerlib/log.h"
+#include "tunerlib/timing.h"
 
 namespace {
 
@@ -27,10 +28,6 @@ constexpr size_t PORT_MAP_MAX = 255;
 constexpr size_t PORT_PATH_CHARS = PORT_NAME_CHARS + 8;
 
 constexpr uint32_t LINE_BAUD = 115200;
-constexpr uint32_t READ_INTERVAL_MS = 30;
-constexpr uint32_t READ_MULTIPLIER_MS = 100;
-constexpr uint32_t WRITE_MULTIPLIER_MS = 1;
-constexpr uint32_t WRITE_CONSTANT_MS = 50;
 
 // Open failures.
 constexpr int OPEN_NO_NAME = 1;

@@ -1,9 +1,9 @@
 // tunerlib's two timing figures against their bounds, through the real
 // library loaded at run time and the simulated modules (tools/simgolden):
-//  - the probe of a silent port: two header reads of 8 x 100 + 30 ms and the
-//    50 ms pause, 1710 ms;
+//  - the probe of a silent port: two header reads and the pause between
+//    (tunerlib/timing.h);
 //  - the calibration chain (GetGoldenInfo, GetDUTInfo, VefifyDUTInfo,
-//    StartDUTCalibrate) against its pauses (50 + 50 + 200 + 1500 ms) plus
+//    StartDUTCalibrate) against its pauses (tunerlib/timing.h) plus
 //    the time its bytes take on the wire at 115200 baud (the simulator paces
 //    its side at that rate).
 // Each figure is the median of RUNS runs; the ratio is figure / bound.
@@ -20,6 +20,8 @@
 
 #include "platform/platform.h"
 #include "spawn_ready.h"
+#include "tunerlib/exchange.h"
+#include "tunerlib/timing.h"
 #include "tunerlib/tunerlib.h"
 
 namespace {
@@ -27,8 +29,11 @@ namespace {
 constexpr int RUNS = 5;
 constexpr unsigned PAYLOAD = 100;
 constexpr double BYTE_MS = 10.0 * 1000.0 / 115200.0;
-constexpr double PROBE_BOUND_MS = 2 * (8 * 100 + 30) + 50;
-constexpr double CHAIN_PAUSES_MS = 50 + 50 + 200 + 1500;
+// Two header reads of a silent golden-sample port and the pause between.
+constexpr double PROBE_BOUND_MS =
+    2 * (REPLY_HEADER_BYTES * READ_MULTIPLIER_MS + GOLDEN_READ_CONSTANT_MS) + PAUSE_MS;
+// GetGoldenInfo, GetDUTInfo, VefifyDUTInfo and StartDUTCalibrate.
+constexpr double CHAIN_PAUSES_MS = PAUSE_MS + PAUSE_MS + VERIFY_PAUSE_MS + CALIBRATE_PAUSE_MS;
 
 std::string build_dir() {
     const std::string self = plat_exe_path();
@@ -139,8 +144,9 @@ int main() {
     const unsigned wire_bytes = 7 + (PAYLOAD + 5) * 2 + (PAYLOAD + 7) + (PAYLOAD + 10) * 3 + 11;
     const double chain_bound = CHAIN_PAUSES_MS + wire_bytes * BYTE_MS;
     const double p = median(probe), c = median(chain);
-    std::printf("tunerlib probe of a silent port: %.1f ms; bound %.0f ms (two header reads of 830 ms and the "
-                "50 ms pause); ratio %.3f\n", p, PROBE_BOUND_MS, p / PROBE_BOUND_MS);
+    std::printf("tunerlib probe of a silent port: %.1f ms; bound %.0f ms (two header reads of %u ms and the "
+                "%u ms pause); ratio %.3f\n", p, PROBE_BOUND_MS,
+                REPLY_HEADER_BYTES * READ_MULTIPLIER_MS + GOLDEN_READ_CONSTANT_MS, PAUSE_MS, p / PROBE_BOUND_MS);
     std::printf("tunerlib calibration chain (payloads of %u bytes): %.1f ms; bound %.1f ms (%.0f ms of pauses and "
                 "%u bytes on the wire at 115200 baud, %.1f ms); ratio %.3f\n",
                 PAYLOAD, c, chain_bound, CHAIN_PAUSES_MS, wire_bytes, wire_bytes * BYTE_MS, c / chain_bound);

@@ -6,6 +6,7 @@ Environment (set by CTest):
   VMODULE  the virtual module (absent: module tests skip)
   E2E_TMP  a scratch folder; every module and test gets a fresh folder in it
 """
+import concurrent.futures
 import os
 import re
 import select
@@ -233,6 +234,13 @@ def read_until(stream, pattern, timeout=30):
             break
         seen += chunk
     return seen
+
+
+def side_by_side(jobs, run, workers=4):
+    """run(job) for every job, `workers` at a time (a job mostly waits for
+    a module or a time-out); the results in the order of the jobs."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        return list(pool.map(run, jobs))
 
 
 def run_flint(args, stdin_text="", cwd=None, env=None, timeout=120, program=None):

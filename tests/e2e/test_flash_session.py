@@ -326,20 +326,14 @@ class ModuleFaults(SessionCase):
     """Each fault of the module reaches the shell as the failing operation's
     own message and result, and the next command works."""
 
-    def run_fault(self, fault, lines, want, extra_args=()):
-        app = pattern(2048, 14)
-        self.write("app.bin", app)
-        with VModule(MODULE_ARGS + ["--fault", fault] + list(extra_args)) as vm:
+    def loader_session(self, case):
+        """connect, loadfw, the case's lines and flashid against a module
+        with the case's fault: the port and the output of each line."""
+        fault, lines, _ = case
+        with VModule(MODULE_ARGS + ["--fault", fault]) as vm:
             port = flint_port(vm)
-            steps = [("connect %s" % port, "Connecting %s at 115200 OK...\n-OK-\n" % port),
-                     ("loadfw --autodetect %s 1" % self.fw, loaded())]
-            steps += [(line.replace("APP", self.path("app.bin")), None) for line in lines]
-            steps += [("flashid", FLASH_ID + OK)]
-            got = self.shell([line for line, _ in steps])
-            self.assertEqual(got[0], steps[0][1])
-            self.assertEqual(got[1], steps[1][1])
-            self.assertRegex(got[-2], want, fault)
-            self.assertEqual(got[-1], FLASH_ID + OK, fault)
+            lines = [line.replace("APP", self.path("app.bin")) for line in lines]
+            return port, self.shell(["connect %s" % port, "loadfw --autodetect %s 1" % self.fw] + lines + ["flashid"])
 
     def test_loader_faults(self):
         cases = [
@@ -369,9 +363,13 @@ class ModuleFaults(SessionCase):
             ("1010:status=6", ["setbaudrate 1000000"],
              r"^send set baudrate command!\nSet Baudrate Error: 6\n-ERR: 1-\n$"),
         ]
-        for fault, lines, want in cases:
+        self.write("app.bin", pattern(2048, 14))
+        for (fault, _, want), (port, got) in zip(cases, harness.side_by_side(cases, self.loader_session)):
             with self.subTest(fault=fault):
-                self.run_fault(fault, lines, want)
+                self.assertEqual(got[0], "Connecting %s at 115200 OK...\n-OK-\n" % port)
+                self.assertEqual(got[1], loaded())
+                self.assertRegex(got[-2], want, fault)
+                self.assertEqual(got[-1], FLASH_ID + OK, fault)
 
     def test_hci_faults_during_loadfw(self):
         cases = [
@@ -389,6 +387,14 @@ class ModuleFaults(SessionCase):
                 self.assertEqual(got[2], loaded())
                 self.assertEqual(got[3], FLASH_ID + OK)
 
+    def hci_session(self, case):
+        """connect, loadfw in HCI mode, the case's line and flashid against a
+        module with the case's fault: the output of each line."""
+        fault, line, _ = case
+        with VModule(MODULE_ARGS + ["--fault", fault]) as vm:
+            return self.shell(["connect %s" % flint_port(vm), "loadfw --autodetect 0",
+                               line.replace("APP", self.path("app.bin")), "flashid"])
+
     def test_hci_mode_faults(self):
         cases = [
             ("fc2b:status=2", "pageerase 0x802000 0x1000",
@@ -401,11 +407,8 @@ class ModuleFaults(SessionCase):
             ("fc2c:silence:1:3", "flashid", r"^[^\n]+\nGet Flash ID Fail!\nRDID\(JEDEC\) = FFFFFF\n-OK-\n$"),
         ]
         self.write("app.bin", pattern(64, 15))
-        for fault, line, want in cases:
-            with self.subTest(fault=fault), VModule(MODULE_ARGS + ["--fault", fault]) as vm:
-                port = flint_port(vm)
-                got = self.shell(["connect %s" % port, "loadfw --autodetect 0",
-                                  line.replace("APP", self.path("app.bin")), "flashid"])
+        for (fault, _, want), got in zip(cases, harness.side_by_side(cases, self.hci_session)):
+            with self.subTest(fault=fault):
                 self.assertEqual(got[1], OK, fault)
                 self.assertRegex(got[2], want, fault)
                 self.assertEqual(got[3], FLASH_ID + OK, fault)

@@ -3,7 +3,6 @@ answers, ranges past 4 GiB, files that are no regular files, failed
 triggers, CR LF scripts; and a matrix of every flash operation under every
 fault kind of the virtual module. The real flint shell against the virtual
 module; the module's memory is read afterwards."""
-import concurrent.futures
 import os
 import sys
 import unittest
@@ -180,8 +179,7 @@ class FaultMatrix(Case):
         jobs = [(name, mode, code, kind, line, holds)
                 for name, mode, codes, line, holds in ops() for code in codes for kind in KINDS
                 if not (name == "chiperase" and kind == "silence")]
-        with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
-            results = list(pool.map(lambda job: self.run_one(*job), jobs))
+        results = harness.side_by_side(jobs, lambda job: self.run_one(*job), workers=6)
         false_passes = [(name, code, kind) for name, code, kind, said_ok, held in results if said_ok and not held]
         self.assertEqual(false_passes, [])
         # The faults really bite: most runs fail, and every operation also

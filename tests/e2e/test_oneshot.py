@@ -358,21 +358,25 @@ class FaultTable(Station):
         yield "1032:corrupt:1"
         yield "1032:corrupt:0"
 
+    def run_with(self, fault):
+        """One run against a module with the fault: exit code, output, and
+        whether the flash holds the image."""
+        args = MODULE_ARGS + (["--fault", fault] if fault else [])
+        with VModule(args) as vm:
+            rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x2000",
+                                  "-F", "app.bin", "-M", "1"])
+            return rc, out, vm.read_iflash(0x802000, len(self.IMAGE)) == self.IMAGE
+
     def test_a_run_ends_with_0_only_when_the_flash_holds_the_image(self):
         self.write("app.bin", self.IMAGE)
+        faults = [None] + list(self.fault_cases())
         outcomes = {}
-        for fault in [None] + list(self.fault_cases()):
-            args = MODULE_ARGS + (["--fault", fault] if fault else [])
-            with self.subTest(fault=fault), VModule(args) as vm:
-                rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x2000",
-                                      "-F", "app.bin", "-M", "1"])
-                good = vm.read_iflash(0x802000, len(self.IMAGE)) == self.IMAGE
-                outcomes[fault] = (rc, good)
+        for fault, (rc, out, good) in zip(faults, harness.side_by_side(faults, self.run_with, workers=6)):
+            outcomes[fault] = (rc, good)
+            with self.subTest(fault=fault):
                 if rc == 0:
                     self.assertTrue(good, "exit 0 but the flash does not hold the image:\n" + out)
                     self.assertTrue(out.endswith("disconnect\n-OK-\n"), out)
-                else:
-                    self.assertNotEqual(rc, 0)
         self.assertEqual(outcomes[None], (0, True))
         # Faults on every program or verify cannot be cured: the run fails.
         for fault in ("1032:corrupt:0", "1050:status=5:0", "1050:badcrc:0", "1032:status=5:0"):
@@ -517,20 +521,25 @@ class DetectionFaultTable(Station):
 
     IMAGE = pattern(3000, 41)
 
+    def run_with(self, fault):
+        """One run against a module with the fault: exit code, output, and
+        the flash where the image goes."""
+        with VModule(MODULE_ARGS + ["--fault", fault]) as vm:
+            rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000",
+                                  "-F", "app.bin"])
+            return rc, out, vm.read_iflash(0x802000, len(self.IMAGE))
+
     def test_detection_faults(self):
         self.write("app.bin", self.IMAGE)
-        for op in ("fc61", "fc2c"):
-            for kind in ("badcrc", "status=1", "short=3", "garbage=3", "silence"):
-                fault = "%s:%s:1" % (op, kind)
-                with self.subTest(fault=fault), VModule(MODULE_ARGS + ["--fault", fault]) as vm:
-                    rc, out = self.flint(["-c", flint_port(vm), "-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000",
-                                          "-F", "app.bin"])
-                    good = vm.read_iflash(0x802000, len(self.IMAGE)) == self.IMAGE
-                    if rc == 0:
-                        self.assertTrue(good, out)
-                    else:
-                        self.assertNotIn("CMD[", out, "a failed detection runs no script line")
-                        self.assertEqual(vm.read_iflash(0x802000, 16), ERASED * 16)
+        faults = ["%s:%s:1" % (op, kind) for op in ("fc61", "fc2c")
+                  for kind in ("badcrc", "status=1", "short=3", "garbage=3", "silence")]
+        for fault, (rc, out, flash) in zip(faults, harness.side_by_side(faults, self.run_with)):
+            with self.subTest(fault=fault):
+                if rc == 0:
+                    self.assertEqual(flash, self.IMAGE, out)
+                else:
+                    self.assertNotIn("CMD[", out, "a failed detection runs no script line")
+                    self.assertEqual(flash[:16], ERASED * 16)
 
 
 if __name__ == "__main__":

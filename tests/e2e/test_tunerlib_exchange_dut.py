@@ -15,16 +15,24 @@ def setUpModule():
         raise unittest.SkipTest(why)
 
 
-class DutPort(unittest.TestCase, ExchangeCases):
+# A class per operation: each fault sequence is a test of its own, which
+# CTest runs beside the others.
+class GetDutInfo(unittest.TestCase, ExchangeCases):
     def test_get_dut_info(self):
         self.run_fault_sequence("dut")
 
+
+class StartDutCalibrate(unittest.TestCase, ExchangeCases):
     def test_calibrate(self):
         self.run_fault_sequence("calibrate")
 
+
+class SetDutMacAddress(unittest.TestCase, ExchangeCases):
     def test_set_mac(self):
         self.run_fault_sequence("mac")
 
+
+class DutPort(unittest.TestCase, ExchangeCases):
     def test_port_not_open(self):
         for op in ("dut", "calibrate", "mac"):
             with self.subTest(op=op):

@@ -15,16 +15,24 @@ def setUpModule():
         raise unittest.SkipTest(why)
 
 
-class GoldenSamplePort(unittest.TestCase, ExchangeCases):
+# A class per operation: each fault sequence is a test of its own, which
+# CTest runs beside the others.
+class GetGoldenInfo(unittest.TestCase, ExchangeCases):
     def test_get_golden_info(self):
         self.run_fault_sequence("golden")
 
+
+class VerifyDutInfo(unittest.TestCase, ExchangeCases):
     def test_verify(self):
         self.run_fault_sequence("verify")
 
+
+class RebootGoldenSample(unittest.TestCase, ExchangeCases):
     def test_reboot(self):
         self.run_fault_sequence("reboot")
 
+
+class GoldenSamplePort(unittest.TestCase, ExchangeCases):
     def test_port_not_open(self):
         for op in ("golden", "verify", "reboot"):
             with self.subTest(op=op):
