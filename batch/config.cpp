@@ -51,7 +51,8 @@ std::unique_ptr<char[]> read_text(const char* path) {
         con_err(MSG_NOT_REGULAR, path);
         return nullptr;
     }
-    file_ptr f(std::fopen(path, "rb"));
+    const bool named = plat_path_kind(path) != plat_file_kind::missing;
+    file_ptr f(named ? std::fopen(path, "rb") : nullptr);
     if (!f) {
         con_err(MSG_OPEN_FAILS, path);
         return nullptr;

@@ -116,6 +116,15 @@ void need_input_file(const char* path, script_builder& s) {
     s.fail();
 }
 
+// A dump file named on the command line must be written under the name
+// that was typed, not a look-alike the platform's arguments turned it into.
+void need_output_as_typed(const char* path, script_builder& s) {
+    if (!s.ok() || path == nullptr || plat_arg_as_typed(path)) return;
+    con_err(MSG_OPEN_FAILS, path);
+    failure_note(failure_class::input);
+    s.fail();
+}
+
 // The device address is checked before the first line runs, not only when
 // its line comes after the loader download.
 void need_bdaddr(const batch_options& o, script_builder& s) {
@@ -156,6 +165,7 @@ void single_image_lines(const batch_options& o, script_builder& s) {
     if (o.verify) s.add("flashverify %s 0x%X", o.image_file, o.address);
     if (o.modify && s.word("the new byte values", o.modify_values))
         s.add("modify 0x%X %s", o.address, o.modify_values);
+    if (o.save) need_output_as_typed(o.image_file, s);
     if (o.save) s.add("savebin %s 0x%X 0x%X", o.image_file, o.address, o.size);
     if (o.bdaddr && s.word("the device address", o.bdaddr_text)) {
         record_device_address_line(s.count());

@@ -117,7 +117,8 @@ int32_t make_folder(packed_output* out) {
 
 // The whole file into *data (its size in *size); a result after a message.
 int32_t read_whole(const char* path, std::unique_ptr<uint8_t[]>* data, uint64_t* size) {
-    file_ptr in(std::fopen(path, "rb"));
+    const bool named = plat_path_kind(path) != plat_file_kind::missing;
+    file_ptr in(named ? std::fopen(path, "rb") : nullptr);
     if (!in) {
         con_err(MSG_OPEN_FAILS, path);
         return PACKED_OPEN_OR_WRITE;

@@ -121,9 +121,21 @@ int plat_remove_tree(const char* path);
 
 // What a path names, found without opening it: opening a FIFO or a device
 // can block or yield endless bytes, so only regular files are read or
-// written as images, loaders and dumps.
+// written as images, loaders and dumps. A path the program was given as an
+// argument that does not hold what was typed (see plat_arg_as_typed) names
+// no file: missing.
 enum class plat_file_kind { missing, regular, other };
 plat_file_kind plat_path_kind(const char* path);
+
+// The program's arguments as main received them, kept for plat_arg_as_typed.
+void plat_args_begin(int argc, char** argv);
+
+// False when `text` lies in one of the program's arguments (plat_args_begin)
+// and that argument is not what was typed: on Windows the arguments reach
+// the program in the ANSI code page, where a character it cannot hold
+// becomes "?" or a look-alike ("\u0101" becomes "a"), which could name
+// another file. True for any other text, and always on POSIX.
+bool plat_arg_as_typed(const char* text);
 
 // The size of an open file in bytes (also beyond 2 GiB), or -1.
 int64_t plat_file_size(std::FILE* f);

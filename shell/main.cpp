@@ -4,11 +4,13 @@
 #include "batch/options.h"
 #include "link/env.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 #include "record/run_record.h"
 #include "shell/shell.h"
 
 int main(int argc, char** argv) {
     con_init();
+    plat_args_begin(argc, argv);
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         print_version();
         return 0;

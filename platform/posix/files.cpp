@@ -6,6 +6,10 @@
 
 #include "platform/platform.h"
 
+void plat_args_begin(int, char**) {}
+
+bool plat_arg_as_typed(const char*) { return true; }
+
 plat_file_kind plat_path_kind(const char* path) {
     struct stat st;
     if (path == nullptr || stat(path, &st) != 0) return plat_file_kind::missing;

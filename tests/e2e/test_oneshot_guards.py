@@ -109,6 +109,32 @@ class RefusedBeforeTheModule(Station):
                 with self.subTest(args=args, detect=detect):
                     self.refused(args, err, detect)
 
+    def test_names_outside_the_ansi_code_page(self):
+        """Windows hands a program its arguments in the ANSI code page (here
+        Latin): a character it cannot hold arrives as "?", or as a look-alike
+        that may name another file ("\u0101" as "a"). Such a name is refused
+        like a file that cannot be opened, even when the look-alike exists."""
+        if not harness.UNDER_WINE:
+            self.skipTest("the ANSI code page: the Windows build under Wine")
+        for name in ("appa.bin", "app\u0101.bin", "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin",
+                     "\u56fa\u4ef6.bin", "fusea.bin", "joba.json", "dumpa.bin"):
+            self.write(name, pattern(3000, 63))
+        erase_program = ["-e", "-p", "-v", "-A", "0x802000", "-S", "0x1000"]
+        cases = [
+            (erase_program + ["-F", "app\u0101.bin"], "open appa.bin fails\n"),
+            (erase_program + ["-F", "\u043f\u0440\u043e\u0448\u0438\u0432\u043a\u0430.bin"],
+             "open ????????.bin fails\n"),
+            (erase_program + ["-F", "\u56fa\u4ef6.bin"], "open ??.bin fails\n"),
+            (erase_program + ["-F", "app.bin", "-u", "fuse\u0101.bin"], "open fusea.bin fails\n"),
+            (["-s", "-A", "0x802000", "-S", "0x10", "-F", "dump\u0101.bin"], "open dumpa.bin fails\n"),
+            (["-f", "job\u0101.json", "-E"], "open joba.json fails!\n"),
+        ]
+        for args, err in cases:
+            with self.subTest(args=args):
+                self.refused(args, err)
+        with open(self.path("dumpa.bin"), "rb") as f:
+            self.assertEqual(f.read(), pattern(3000, 63))
+
     def test_an_empty_port_is_no_port(self):
         for args in (["-c", "", "-E"], ["-c", "", "-D", "00:11"], ["-f", "job.json", "-c", "", "-E"]):
             with self.subTest(args=args):
