@@ -32,6 +32,9 @@ const char* const MSG_TRACE_FOLDER = "flint-gang: cannot write into the trace fo
 const char* const MSG_LOG_FOLDER = "flint-gang: cannot write into the log folder %s: %s\n";
 const char* const MSG_CYCLE_FOLDER = "flint-gang: cannot make the folder %s: %s\n";
 const char* const MSG_NO_VIEW = "flint-gang: the page cannot show the database's counters: %s";
+const char* const MSG_NOT_AS_TYPED =
+    "flint-gang: %s is not the argument as typed: it holds a character the Windows code page cannot "
+    "represent (shown as ? or as a look-alike)\n";
 const char* const CYCLE_FOLDER = "cycle-";
 // Written into a folder (and removed) to learn that files can be written there.
 const char* const PROBE_FILE_PREFIX = ".flint-gang-probe-";
@@ -148,6 +151,9 @@ int run_station(const loop_options& loop, const station_options& station, gang_j
 
 int main(int argc, char** argv) {
     plat_standard_streams_open();
+    plat_args_begin(argc, argv);
+    for (int i = 1; i < argc; ++i)
+        if (!plat_arg_as_typed(argv[i])) return refuse(MSG_NOT_AS_TYPED, argv[i]);
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && words[0] == "pool") return pool_command({words.begin() + 1, words.end()}, stdout);
     if (!words.empty() && words[0] == "report") return report_command({words.begin() + 1, words.end()}, stdout);

@@ -311,6 +311,12 @@ class Refusals(GangCase):
              "flint-gang: -x gives 1 addresses for 2 ports: one per port is needed\n"),
             (["-r"], "flint-gang: give the ports with -c PORT1,PORT2,...\n"),
         ]
+        if harness.UNDER_WINE:
+            # Its children get the texts it was given: a file name the Windows
+            # code page cannot hold would reach them as a look-alike.
+            cases.append((["-c", "COM6", "-p", "-A", "0x802000", "-F", "app\u0101.bin"],
+                          "flint-gang: appa.bin is not the argument as typed: it holds a character the Windows "
+                          "code page cannot represent (shown as ? or as a look-alike)\n"))
         for args, message in cases:
             with self.subTest(args=args[:2]):
                 rc, out, err = run_gang(args, cwd=self.dir)
