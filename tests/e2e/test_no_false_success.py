@@ -8,14 +8,15 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import flint_timing  # noqa: E402
 import harness  # noqa: E402
 from harness import VModule, dump_lines, flint_port, run_flint, shell_script  # noqa: E402
 
 MODULE_ARGS = ["--prop-id", "0x4420", "--prop-name", "KVL4420B_V3", "--flash-id", "0x164020",
                "--ext-flash-id", "0x1640EF"]
 ERASED = b"\xff"
-# Longer than the 5 s read time-out: the answer arrives while flint has given up on it.
-LATE = "late=6500"
+# 1.5 s longer than the read time-out: the answer arrives while flint has given up on it.
+LATE = "late=%d" % (flint_timing.value("COM_READ_CONSTANT_MS") + 1500)
 OK = "-OK-\n"
 
 

@@ -18,6 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import flint_timing  # noqa: E402
 import harness  # noqa: E402
 from harness import PROMPT, VModule, flint_port, run_flint, shell_script  # noqa: E402
 
@@ -28,10 +29,10 @@ LOADER_LINES = ["loadfw --autodetect 4"]
 ERASE_LINE = "pageerase 0x802000 0x1000"
 SENT = "send erase command!"
 TIMED_OUT = "recv timeout! need 10 bytes, read %d bytes."
-# The time-out set after configuration: total 5000 ms + 1 ms a byte, and 1000
-# ms between two bytes.
-TOTAL_S = 5.0
-INTERVAL_S = 1.0
+# The time-out set after configuration: a total limit (and 1 ms a byte), and
+# a limit between two bytes.
+TOTAL_S = flint_timing.value("COM_READ_CONSTANT_MS") / 1000
+INTERVAL_S = flint_timing.value("COM_READ_INTERVAL_MS") / 1000
 RUN_TIMEOUT_S = 120
 
 
