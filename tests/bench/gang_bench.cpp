@@ -45,15 +45,6 @@ std::string build_dir() {
     return dir.substr(0, dir.rfind('/'));
 }
 
-void write_file(const std::string& path, uint32_t size, uint8_t seed) {
-    std::vector<uint8_t> data(size);
-    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 10));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-}
-
 // A module's internal flash: erased, with a configuration block that
 // holds an address entry (id 0x0033, 6 bytes, full mask).
 bool write_iflash(const std::string& path) {
@@ -178,7 +169,7 @@ int main(int argc, char** argv) {
     int station_rc = 0;
     for (int round = 0; round < kStationRounds * 2; ++round) {
         const bool with_db = (round % 2 == 1) == (round / 2 % 2 == 0);
-        std::vector<std::string> args = {dir + "/flint-gang", "-c", ports, "--logs", dir + "/logs"};
+        std::vector<std::string> args = {dir + "/flint-gang", "-c", ports, "--logs", dir + "/logs-" + std::to_string(round)};
         if (with_db) {
             args.insert(args.end(), {"--db", db, "--pool", "bench"});
         } else {
@@ -186,7 +177,7 @@ int main(int argc, char** argv) {
         }
         args.insert(args.end(), job.begin(), job.end());
         double seconds = 0;
-        station_rc |= run(dir, args, dir + "/station.out", &seconds);
+        station_rc |= run(dir, args, dir + "/station-" + std::to_string(round) + ".out", &seconds);
         (with_db ? station_s : plain_s).push_back(seconds);
     }
 

@@ -38,15 +38,6 @@ constexpr uint32_t kSectorBytes = 4096;
 // setbaudrate's pauses are in vmodule_process.h).
 constexpr double kDetectPauseS = HCI_PREPARE_PAUSE_MS / 1000.0;
 
-void write_file(const std::string& path, uint32_t size, uint8_t seed) {
-    std::vector<uint8_t> data(size);
-    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-}
-
 // The wire time of every byte in the module's log: lines "T rx|tx STATE RATE HEX...".
 double logged_wire_seconds(const std::string& log, uint64_t* bytes) {
     std::ifstream in(log);

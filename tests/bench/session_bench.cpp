@@ -43,15 +43,6 @@ double split_bytes(uint32_t len) {
     return len + static_cast<double>((len + kPacket - 1) / kPacket) * kFraming;
 }
 
-void write_file(const std::string& path, uint32_t size, uint8_t seed) {
-    std::vector<uint8_t> data(size);
-    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-}
-
 double cpu_seconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);

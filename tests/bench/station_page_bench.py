@@ -45,7 +45,7 @@ def station_folder():
         shutil.copy(exe, folder)
     harness.make_fw_dir(os.path.join(folder, "fw"))
     with open(os.path.join(folder, "app.bin"), "wb") as f:
-        f.write(bytes((2 + i * 13 + (i >> 10)) & 0xFF for i in range(IMAGE_BYTES)))
+        f.write(bytes((2 + i * 31 + (i >> 9)) & 0xFF for i in range(IMAGE_BYTES)))
     return folder
 
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -22,6 +23,16 @@ constexpr double kProgramSPerByte = 3e-6;
 // purges, setbaudrate's after switching the host side.
 constexpr double kLoaderPausesS = (LOADFW_REG_WRITE_WAIT_MS + LOADFW_TRIGGER_SETTLE_MS) / 1000.0;
 constexpr double kBaudPauseS = LOADER_BAUDRATE_SETTLE_MS / 1000.0;
+
+// A file of `size` bytes of a pattern that `seed` shifts: a loader or an image.
+inline void write_file(const std::string& path, uint32_t size, uint8_t seed) {
+    std::vector<uint8_t> data(size);
+    for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
 
 struct module_process {
     pid_t pid = -1;

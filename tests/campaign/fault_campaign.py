@@ -80,10 +80,10 @@ APPLIED = re.compile(r" -- .* fault (\S+)$", re.M)
 REQUEST = re.compile(r"^\S+ (?:rx \S+ \S+ (?:01 (\w\w) (\w\w)|87 (\w\w) (\w\w))|-- .* fault (\S+)$)", re.M)
 # The request a verify sends, by program mode (the HCI mode reads the flash
 # back; the loader compares CRC-16 values), and how often one verify line is
-# tried: once and 5 retries.
+# tried: once and once more for each retry of the script.
 VERIFY_OP = {0: "fc2d"}
 LOADER_VERIFY_OP = "1050"
-VERIFY_TRIES = 1 + 5
+VERIFY_TRIES = 1 + flint_timing.value("SCRIPT_RETRY_LIMIT")
 
 
 def plan(seed, index):

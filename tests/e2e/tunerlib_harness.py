@@ -105,9 +105,10 @@ class Sim:
                 for l in self.log_lines() if l.startswith("%d rx " % index)]
 
     def log_lines(self):
+        """The whole lines of the log: the simulator may be writing the last."""
         try:
             with open(self.log) as f:
-                return f.read().splitlines()
+                return f.read().split("\n")[:-1]
         except FileNotFoundError:
             return []
 
