@@ -326,11 +326,13 @@ void serial_line::reset(double now) {
 }
 
 // Off and on again while no host holds the line: the module has booted by the
-// time a host opens it, and nothing of the last host's session is left on
-// the line in either direction.
+// time a host opens it, and no answer of the last host's session is left on
+// the line. What the host side has written stays: the next host may have
+// opened the line and sent its first request already (root is not kept out
+// by the exclusive mode), before this module has even seen the close.
 void serial_line::power_cycle() {
     log_.note(where(), "power off");
-    tcflush(slave_, TCIOFLUSH);
+    tcflush(slave_, TCIFLUSH);
     out_.clear();
     busy_until_ = 0;
     write_blocked_ = false;
