@@ -7,19 +7,20 @@ classes of one script side by side.
 A script that cannot be imported here is listed as "SCRIPT -": it stays one
 test that runs all its classes.
 """
-import importlib.util
+import importlib.machinery
 import os
 import sys
+import types
 import unittest
 
 
 def classes_of(path):
     """The names of the classes of the script that hold tests, in order."""
     name = os.path.splitext(os.path.basename(path))[0]
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    module = types.ModuleType(name)
+    module.__file__ = path
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    importlib.machinery.SourceFileLoader(name, path).exec_module(module)
     names = []
     for suite in unittest.defaultTestLoader.loadTestsFromModule(module):
         for test in suite:
